@@ -1,0 +1,139 @@
+#include "daemon/config.h"
+
+#include <getopt.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+daemon_config config;
+
+namespace {
+
+// One row per option, in the order of the usage text. short_pad brings the
+// description of the short form to column 27; long_pad is fixed per option.
+struct option_help {
+  char letter;
+  const char *long_name;
+  int has_arg;  // no_argument, required_argument or optional_argument
+  const char *placeholder;
+  int short_pad;
+  int long_pad;
+  const char *description;
+};
+
+const option_help kOptionHelp[] = {
+    {'l', "localpolicy", required_argument, "<spf-mechanism>", 5, 4,
+     "Add local SPF policy mechanisms."},
+    {'t', "trustedforwarders", no_argument, "", 20, 14,
+     "Use the trusted-forwarder.org allowlist of known mail forwarders."},
+    {'g', "guess", required_argument, "<spf-mechanisms>", 4, 4,
+     "Add guess SPF policy mechanisms."},
+    {'f', "fallback", required_argument, "<filename>", 10, 14,
+     "A file of fallback SPF mechanisms."},
+    {'w', "whitelist", required_argument, "<filename>", 10, 14,
+     "A file of IP addresses to always accept mail from."},
+    {'a', "allowlist", required_argument, "<filename>", 10, 14,
+     "A file of IP addresses to always accept mail from."},
+    {'r', "recipientmx", no_argument, "", 20, 14,
+     "Check the MX records of the message's reqipients."},
+    {'e', "explanation", required_argument, "<exp>", 15, 14,
+     "Change the message returned in mail bounces."},
+    {'m', "markonly", no_argument, "", 20, 22,
+     "Mark email instead of rejecting it."},
+    {'u', "user", required_argument, "<user|uid>", 10, 16,
+     "Run as specified user or UID."},
+    {'p', "pidfile", required_argument, "<filename>", 10, 16,
+     "Write the process i.d. to the specified file."},
+    {'X', "nodaemon", no_argument, "", 20, 26,
+     "Do not fork into the background."},
+    {'h', "help", no_argument, "", 20, 26, "Show this help."},
+    {'d', "debug", optional_argument, "[<int>]", 13, 18,
+     "Enable debugging to syslog."},
+};
+
+const struct option kLongOptions[] = {
+    {"localpolicy", required_argument, nullptr, 'l'},
+    {"trustedforwarders", no_argument, nullptr, 't'},
+    {"guess", required_argument, nullptr, 'g'},
+    {"fallback", required_argument, nullptr, 'f'},
+    {"whitelist", required_argument, nullptr, 'w'},
+    {"allowlist", required_argument, nullptr, 'a'},
+    {"recipientmx", no_argument, nullptr, 'r'},
+    {"explanation", required_argument, nullptr, 'e'},
+    {"markonly", no_argument, nullptr, 'm'},
+    {"user", required_argument, nullptr, 'u'},
+    {"pidfile", required_argument, nullptr, 'p'},
+    {"nodaemon", no_argument, nullptr, 'X'},
+    {"help", no_argument, nullptr, 'h'},
+    {"debug", optional_argument, nullptr, 'd'},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::";
+
+// The -d argument read like atoi (leading blanks and a sign allowed, text
+// that is not a number gives 0, reading stops at the first non-digit), but
+// without atoi's undefined behaviour on overflow: out-of-range values are
+// clamped to the int range.
+int read_debug_level(const char *text) {
+  long value = std::strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+const char *base_program_name(const char *argv0) {
+  const char *slash = std::strrchr(argv0, '/');
+  return slash ? slash + 1 : argv0;
+}
+
+void print_usage(const char *program_name) {
+  std::fprintf(stderr, "usage: %s [options] /path/to/socket\n", program_name);
+  for (const option_help &o : kOptionHelp) {
+    std::fprintf(stderr, "    -%c%c%s%*s%s\n", o.letter, ' ', o.placeholder,
+                 o.short_pad, "", o.description);
+    std::fprintf(stderr, "    --%s%c%s%*s%s\n", o.long_name,
+                 o.has_arg == no_argument ? ' ' : '=', o.placeholder,
+                 o.long_pad, "", o.description);
+  }
+}
+
+bool parse_command_line(int argc, char **argv, daemon_config *out) {
+  optind = 0;  // full re-initialisation of glibc's getopt state
+  for (;;) {
+    int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'l': out->local_policy = optarg; break;
+      case 't': out->trusted_forwarders = 1; break;
+      case 'g': out->guess = optarg; break;
+      case 'f': out->fallback_file = optarg; break;
+      case 'w':
+      case 'a': out->allowlist_file = optarg; break;
+      case 'r': out->recipient_mx = 1; break;
+      case 'e': out->explanation = optarg; break;
+      case 'm': out->mark_only = 1; break;
+      case 'u': out->run_as_user = optarg; break;
+      case 'p': out->pid_file = optarg; break;
+      case 'X': out->no_daemon = 1; break;
+      case 'd': out->debug = optarg ? read_debug_level(optarg) : 1; break;
+      case 'h':
+      case '?':  // unknown option or missing argument, reported by getopt
+        print_usage(out->program_name);
+        return false;
+      default:
+        std::fprintf(stderr, "unrecognised option '%c'\n", c);
+        return false;
+    }
+  }
+  if (argc - optind != 1) {
+    print_usage(out->program_name);
+    return false;
+  }
+  out->socket_spec = argv[optind];
+  return true;
+}

@@ -1,0 +1,235 @@
+#include "daemon/config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Holds an argument vector in writable storage, as main() receives it.
+struct arguments {
+  explicit arguments(std::vector<std::string> words) : words_(std::move(words)) {
+    for (std::string &w : words_) argv_.push_back(w.data());
+    argv_.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(words_.size()); }
+  char **argv() { return argv_.data(); }
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char *> argv_;
+};
+
+struct parse_outcome {
+  bool ok;
+  daemon_config cfg;
+  std::string err;
+};
+
+// Parses a command line; the record lives as long as args (texts point in).
+parse_outcome parse(arguments &args) {
+  parse_outcome out{false, daemon_config{}, ""};
+  out.cfg.program_name = base_program_name(args.argv()[0]);
+  testing::internal::CaptureStderr();
+  out.ok = parse_command_line(args.argc(), args.argv(), &out.cfg);
+  out.err = testing::internal::GetCapturedStderr();
+  return out;
+}
+
+const char kUsage[] =
+    "usage: heronsend [options] /path/to/socket\n"
+    "    -l <spf-mechanism>     Add local SPF policy mechanisms.\n"
+    "    --localpolicy=<spf-mechanism>    Add local SPF policy mechanisms.\n"
+    "    -t                     Use the trusted-forwarder.org allowlist of known mail forwarders.\n"
+    "    --trustedforwarders               Use the trusted-forwarder.org allowlist of known mail forwarders.\n"
+    "    -g <spf-mechanisms>    Add guess SPF policy mechanisms.\n"
+    "    --guess=<spf-mechanisms>    Add guess SPF policy mechanisms.\n"
+    "    -f <filename>          A file of fallback SPF mechanisms.\n"
+    "    --fallback=<filename>              A file of fallback SPF mechanisms.\n"
+    "    -w <filename>          A file of IP addresses to always accept mail from.\n"
+    "    --whitelist=<filename>              A file of IP addresses to always accept mail from.\n"
+    "    -a <filename>          A file of IP addresses to always accept mail from.\n"
+    "    --allowlist=<filename>              A file of IP addresses to always accept mail from.\n"
+    "    -r                     Check the MX records of the message's reqipients.\n"
+    "    --recipientmx               Check the MX records of the message's reqipients.\n"
+    "    -e <exp>               Change the message returned in mail bounces.\n"
+    "    --explanation=<exp>              Change the message returned in mail bounces.\n"
+    "    -m                     Mark email instead of rejecting it.\n"
+    "    --markonly                       Mark email instead of rejecting it.\n"
+    "    -u <user|uid>          Run as specified user or UID.\n"
+    "    --user=<user|uid>                Run as specified user or UID.\n"
+    "    -p <filename>          Write the process i.d. to the specified file.\n"
+    "    --pidfile=<filename>                Write the process i.d. to the specified file.\n"
+    "    -X                     Do not fork into the background.\n"
+    "    --nodaemon                           Do not fork into the background.\n"
+    "    -h                     Show this help.\n"
+    "    --help                           Show this help.\n"
+    "    -d [<int>]             Enable debugging to syslog.\n"
+    "    --debug=[<int>]                  Enable debugging to syslog.\n";
+
+TEST(UsageTest, TextIsExact) {
+  testing::internal::CaptureStderr();
+  print_usage("heronsend");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), kUsage);
+}
+
+TEST(ProgramNameTest, IsTheLastPathComponent) {
+  EXPECT_STREQ(base_program_name("/usr/local/libexec/filterd"), "filterd");
+  EXPECT_STREQ(base_program_name("filterd"), "filterd");
+  EXPECT_STREQ(base_program_name("./heronsend"), "heronsend");
+}
+
+TEST(ParseTest, UsesProgramNameInUsage) {
+  arguments args({"/usr/local/libexec/filterd"});
+  parse_outcome r = parse(args);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.err.rfind("usage: filterd [options] /path/to/socket\n", 0), 0u);
+}
+
+// Command lines that must be refused with the full usage text.
+TEST(ParseTest, RefusedCommandLinesPrintUsage) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"heronsend"},                              // no socket
+      {"heronsend", "a", "b"},                    // two positional words
+      {"heronsend", "-h", "sock"},                // help
+      {"heronsend", "--help", "sock"},
+      {"heronsend", "-q", "sock"},                // unknown short option
+      {"heronsend", "--nosuch", "sock"},          // unknown long option
+      {"heronsend", "sock", "-l"},                // missing argument
+      {"heronsend", "-d", "2", "sock"},           // -d takes no separate word
+      {"heronsend", "sock", "--pidfile"},         // missing long argument
+  };
+  for (const auto &words : cases) {
+    arguments args(words);
+    parse_outcome r = parse(args);
+    SCOPED_TRACE(words.size() > 1 ? words[1] : "(none)");
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.err.find(kUsage), std::string::npos) << r.err;
+  }
+}
+
+TEST(ParseTest, AllOptionsShortForms) {
+  arguments args({"heronsend", "-l", "a:x", "-t", "-gmx", "-f", "fb", "-w",
+                  "wl", "-r", "-e", "why", "-m", "-u", "nobody", "-p", "pid",
+                  "-X", "-d3", "inet:8890@127.0.0.1"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok) << r.err;
+  EXPECT_STREQ(r.cfg.local_policy, "a:x");
+  EXPECT_EQ(r.cfg.trusted_forwarders, 1);
+  EXPECT_STREQ(r.cfg.guess, "mx");
+  EXPECT_STREQ(r.cfg.fallback_file, "fb");
+  EXPECT_STREQ(r.cfg.allowlist_file, "wl");
+  EXPECT_EQ(r.cfg.recipient_mx, 1);
+  EXPECT_STREQ(r.cfg.explanation, "why");
+  EXPECT_EQ(r.cfg.mark_only, 1);
+  EXPECT_STREQ(r.cfg.run_as_user, "nobody");
+  EXPECT_STREQ(r.cfg.pid_file, "pid");
+  EXPECT_EQ(r.cfg.no_daemon, 1);
+  EXPECT_EQ(r.cfg.debug, 3);
+  EXPECT_STREQ(r.cfg.socket_spec, "inet:8890@127.0.0.1");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ParseTest, LongFormsPrefixesAndEquals) {
+  arguments args({"heronsend", "--localpolicy=a:x", "--trusted", "--guess",
+                  "mx", "--fallback=fb", "--recip", "--expl=why", "--mark",
+                  "--user", "nobody", "--pidfile=pid", "--nodaemon",
+                  "--debug=4", "sock"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok) << r.err;
+  EXPECT_STREQ(r.cfg.local_policy, "a:x");
+  EXPECT_EQ(r.cfg.trusted_forwarders, 1);
+  EXPECT_STREQ(r.cfg.guess, "mx");
+  EXPECT_STREQ(r.cfg.fallback_file, "fb");
+  EXPECT_EQ(r.cfg.recipient_mx, 1);
+  EXPECT_STREQ(r.cfg.explanation, "why");
+  EXPECT_EQ(r.cfg.mark_only, 1);
+  EXPECT_STREQ(r.cfg.run_as_user, "nobody");
+  EXPECT_STREQ(r.cfg.pid_file, "pid");
+  EXPECT_EQ(r.cfg.no_daemon, 1);
+  EXPECT_EQ(r.cfg.debug, 4);
+  EXPECT_STREQ(r.cfg.socket_spec, "sock");
+}
+
+TEST(ParseTest, GroupedShortOptions) {
+  arguments args({"heronsend", "-mrXtd", "sock"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok) << r.err;
+  EXPECT_EQ(r.cfg.mark_only, 1);
+  EXPECT_EQ(r.cfg.recipient_mx, 1);
+  EXPECT_EQ(r.cfg.no_daemon, 1);
+  EXPECT_EQ(r.cfg.trusted_forwarders, 1);
+  EXPECT_EQ(r.cfg.debug, 1);
+}
+
+TEST(ParseTest, DebugLevels) {
+  const struct {
+    std::vector<std::string> words;
+    int debug;
+  } cases[] = {
+      {{"heronsend", "sock"}, 0},
+      {{"heronsend", "-d", "sock"}, 1},
+      {{"heronsend", "-d7", "sock"}, 7},
+      {{"heronsend", "--debug", "sock"}, 1},
+      {{"heronsend", "--debug=x", "sock"}, 0},
+      {{"heronsend", "--debug=12abc", "sock"}, 12},
+      {{"heronsend", "-d-3", "sock"}, -3},
+      // Out of int range: clamped, never undefined.
+      {{"heronsend", "-d99999999999999999999", "sock"}, 2147483647},
+      {{"heronsend", "-d-99999999999999999999", "sock"}, -2147483647 - 1},
+  };
+  for (const auto &c : cases) {
+    arguments args(c.words);
+    parse_outcome r = parse(args);
+    SCOPED_TRACE(c.words[1]);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(r.cfg.debug, c.debug);
+  }
+}
+
+TEST(ParseTest, AllowlistOptionsShareOneFieldLastWins) {
+  const struct {
+    std::vector<std::string> words;
+    const char *file;
+  } cases[] = {
+      {{"heronsend", "-w", "one", "sock"}, "one"},
+      {{"heronsend", "-a", "one", "sock"}, "one"},
+      {{"heronsend", "--allowlist", "one", "sock"}, "one"},
+      {{"heronsend", "--whitelist=one", "sock"}, "one"},
+      {{"heronsend", "-w", "one", "-a", "two", "sock"}, "two"},
+      {{"heronsend", "-a", "one", "-w", "two", "sock"}, "two"},
+      {{"heronsend", "-aone", "--whitelist=two", "-athree", "sock"}, "three"},
+  };
+  for (const auto &c : cases) {
+    arguments args(c.words);
+    parse_outcome r = parse(args);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_STREQ(r.cfg.allowlist_file, c.file);
+  }
+}
+
+TEST(ParseTest, LaterOptionOverridesEarlier) {
+  arguments args({"heronsend", "-p", "first", "--pidfile=second", "sock"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok);
+  EXPECT_STREQ(r.cfg.pid_file, "second");
+}
+
+TEST(ParseTest, OptionsMayFollowTheSocket) {
+  arguments args({"heronsend", "sock", "-m"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.cfg.mark_only, 1);
+  EXPECT_STREQ(r.cfg.socket_spec, "sock");
+}
+
+TEST(ParseTest, TextFieldsPointIntoArgv) {
+  arguments args({"heronsend", "-u", "mail", "sock"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.cfg.run_as_user, args.argv()[2]);
+  EXPECT_EQ(r.cfg.socket_spec, args.argv()[3]);
+}
+
+}  // namespace

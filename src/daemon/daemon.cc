@@ -1,0 +1,94 @@
+#include "daemon/daemon.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "addr/allowlist.h"
+#include "daemon/config.h"
+#include "daemon/identity.h"
+#include "fallback/fallback.h"
+#include "filter/connection.h"
+#include "spf/lib.h"
+
+char version_text[VERSION_TEXT_SIZE];
+
+void build_version_text() {
+  std::snprintf(version_text, sizeof version_text, "libspf2-%d.%d.%d",
+                SPF_LIB_VERSION_MAJOR, SPF_LIB_VERSION_MINOR,
+                SPF_LIB_VERSION_PATCH);
+}
+
+// The filter may add and change headers, nothing else.
+const struct smfiDesc filter_descriptor = {
+    const_cast<char *>("SPF"),       // filter name
+    SMFI_VERSION,                    // interface version
+    SMFIF_ADDHDRS | SMFIF_CHGHDRS,   // flags
+    nullptr,                         // connect
+    nullptr,                         // HELO
+    nullptr,                         // MAIL FROM
+    nullptr,                         // RCPT TO
+    nullptr,                         // header
+    nullptr,                         // end of headers
+    nullptr,                         // body
+    nullptr,                         // end of message
+    nullptr,                         // abort
+    nullptr,                         // close
+    nullptr,                         // unknown command
+    nullptr,                         // DATA
+    nullptr,                         // negotiate
+};
+
+int daemon_main(int argc, char **argv) {
+  config = daemon_config{};
+  if (argc > 0 && argv[0] != nullptr)
+    config.program_name = base_program_name(argv[0]);
+  openlog(config.program_name, LOG_PERROR, LOG_MAIL);
+
+  if (!parse_command_line(argc, argv, &config)) return EXIT_USAGE;
+
+  release_receiver();
+
+  if (!lib_init(SPF_DNS_CACHE)) {
+    syslog(LOG_ERR, "lib_init() failed");
+    return EXIT_SOFTWARE_FAILURE;
+  }
+
+  load_fallback_table();
+  if (config.allowlist_file != nullptr) load_allowlist(config.allowlist_file);
+
+  // The socket and the PID file are for the daemon's owner only.
+  umask(077);
+
+  if (smfi_register(filter_descriptor) == MI_FAILURE) {
+    syslog(LOG_ERR, "smfi_register() failed");
+    return EXIT_SOFTWARE_FAILURE;
+  }
+  smfi_setconn(const_cast<char *>(config.socket_spec));
+  if (smfi_opensocket(true) == MI_FAILURE) {
+    syslog(LOG_ERR, "smfi_opensocket() failed");
+    return EXIT_SOFTWARE_FAILURE;
+  }
+
+  establish_process_identity();
+
+  build_version_text();
+  syslog(LOG_NOTICE, "%s %s with %s starting", DAEMON_NAME, DAEMON_VERSION,
+         version_text);
+
+  if (smfi_main() == MI_FAILURE) {
+    syslog(LOG_ERR, "smfi_main() failed");
+    return EXIT_SOFTWARE_FAILURE;
+  }
+
+  syslog(LOG_NOTICE, "%s %s with %s terminating", DAEMON_NAME, DAEMON_VERSION,
+         version_text);
+  remove_pid_file();
+  free_allowlist();
+  free_fallbacks();
+  lib_fini();
+  release_receiver();
+  closelog();
+  return 0;
+}

@@ -1,0 +1,123 @@
+#include "daemon/daemon.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+#include "daemon/config.h"
+#include "fake_milter.h"
+#include "fake_syslog.h"
+#include "spf/lib.h"
+
+namespace {
+
+class DaemonMainTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_fake_milter();
+    clear_log();
+  }
+  void TearDown() override { closelog(); }
+  int run(std::vector<std::string> words) {
+    words_ = std::move(words);
+    argv_.clear();
+    for (std::string &w : words_) argv_.push_back(w.data());
+    argv_.push_back(nullptr);
+    testing::internal::CaptureStderr();
+    int status = daemon_main(static_cast<int>(words_.size()), argv_.data());
+    stderr_ = testing::internal::GetCapturedStderr();
+    return status;
+  }
+  std::string start_line() const {
+    return std::string("heronsend 2.2 with libspf2-") +
+           std::to_string(SPF_LIB_VERSION_MAJOR) + "." +
+           std::to_string(SPF_LIB_VERSION_MINOR) + "." +
+           std::to_string(SPF_LIB_VERSION_PATCH) + " starting";
+  }
+  std::vector<std::string> words_;
+  std::vector<char *> argv_;
+  std::string stderr_;
+};
+
+TEST_F(DaemonMainTest, NormalRunRegistersServesAndStops) {
+  EXPECT_EQ(run({"/usr/sbin/heronsend", "-X", "unix:/run/heronsend.sock"}), 0);
+  ASSERT_TRUE(fake_milter.registered.has_value());
+  const smfiDesc &d = *fake_milter.registered;
+  EXPECT_STREQ(d.xxfi_name, "SPF");
+  EXPECT_EQ(d.xxfi_version, 0x01000001);
+  EXPECT_EQ(d.xxfi_flags, 0x11ul);
+  EXPECT_EQ(d.xxfi_body, nullptr);
+  EXPECT_EQ(d.xxfi_unknown, nullptr);
+  EXPECT_EQ(d.xxfi_data, nullptr);
+  EXPECT_EQ(d.xxfi_negotiate, nullptr);
+  EXPECT_EQ(fake_milter.connection_spec, "unix:/run/heronsend.sock");
+  EXPECT_EQ(fake_milter.opensocket_arg, std::optional<bool>(true));
+  EXPECT_EQ(fake_milter.main_calls, 1);
+
+  EXPECT_TRUE(log_contains(LOG_NOTICE, start_line()));
+  std::string stop = start_line();
+  stop.replace(stop.size() - 8, 8, "terminating");
+  EXPECT_TRUE(log_contains(LOG_NOTICE, stop));
+  // The start line comes before the stop line, and shutdown released the
+  // SPF server.
+  std::vector<log_line> log = captured_log();
+  EXPECT_EQ(log.back(), (log_line{LOG_NOTICE, stop}));
+  EXPECT_EQ(spf_server, nullptr);
+  EXPECT_EQ(stderr_.find("heronsend: " + start_line() + "\n") !=
+                std::string::npos,
+            true)
+      << "LOG_PERROR copies the log to stderr under the program's name";
+}
+
+TEST_F(DaemonMainTest, VersionTextComesFromTheLibrary) {
+  build_version_text();
+  EXPECT_EQ(std::string(version_text),
+            "libspf2-" + std::to_string(SPF_LIB_VERSION_MAJOR) + "." +
+                std::to_string(SPF_LIB_VERSION_MINOR) + "." +
+                std::to_string(SPF_LIB_VERSION_PATCH));
+}
+
+TEST_F(DaemonMainTest, CommandLineErrorsExit64WithoutLogging) {
+  EXPECT_EQ(run({"heronsend"}), 64);
+  EXPECT_EQ(run({"heronsend", "-h", "sock"}), 64);
+  EXPECT_TRUE(captured_log().empty());
+  EXPECT_FALSE(fake_milter.registered.has_value());
+}
+
+TEST_F(DaemonMainTest, StartUpFailuresExit71) {
+  const struct {
+    int fake_milter_process::*which;
+    const char *line;
+  } cases[] = {
+      {&fake_milter_process::register_result, "smfi_register() failed"},
+      {&fake_milter_process::opensocket_result, "smfi_opensocket() failed"},
+      {&fake_milter_process::main_result, "smfi_main() failed"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.line);
+    reset_fake_milter();
+    clear_log();
+    fake_milter.*c.which = MI_FAILURE;
+    EXPECT_EQ(run({"heronsend", "-X", "unix:/nonexistent/dir/sock"}), 71);
+    EXPECT_TRUE(log_contains(LOG_ERR, c.line));
+    for (const log_line &line : captured_log())
+      EXPECT_EQ(line.text.find("terminating"), std::string::npos);
+    lib_fini();  // a fatal exit releases nothing; tidy up for the next case
+  }
+}
+
+TEST_F(DaemonMainTest, UncompilableLocalPolicyExits71BeforeRegistering) {
+  EXPECT_EQ(run({"heronsend", "-X", "-l", "ip4:300.1.2.3", "sock"}), 71);
+  std::vector<log_line> log = captured_log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log.front(),
+            (log_line{LOG_ERR, "error compiling local policy - 19 (Invalid "
+                               "IPv4 address literal)"}));
+  EXPECT_EQ(log.back(), (log_line{LOG_ERR, "lib_init() failed"}));
+  EXPECT_FALSE(fake_milter.registered.has_value());
+  lib_fini();
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// Connection record and connection events.
+//
+// Each SMTP connection the MTA reports gets one connection_data, created by
+// spf_connect, attached to the mail filter library's context with
+// smfi_setpriv, and released by spf_close. The record owns its texts and its
+// SPF state; per-message texts are released at the end of every message.
+//
+// The process-wide receiver (the receiving host's name) is determined by the
+// first connection that manages to, from the MTA's "{j}" macro or from
+// gethostname, and never changes afterwards. Connections test and determine
+// it one at a time, so a failed attempt is retried by the next connection.
+
+#ifndef HERONSEND_FILTER_CONNECTION_H_
+#define HERONSEND_FILTER_CONNECTION_H_
+
+#include <libmilter/mfapi.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "common/text.h"
+#include "spf/lib.h"
+
+// What happens to the current message (see apply_spf_result).
+enum {
+  ACTION_NONE = 0,    // nothing decided; no header is added
+  ACTION_REJECT = 1,  // refused with 550 5.7.1
+  ACTION_MARK = 2,    // let through, Received-SPF added at end of message
+};
+
+constexpr std::size_t SCRATCH_SIZE = 1000;
+constexpr std::size_t HEADER_VALUE_SIZE = 2000;
+constexpr int SPOOF_SLOTS = 10;
+
+struct lib_data_deleter {
+  void operator()(lib_data *lib) const noexcept {
+    lib_free_connection_data(lib);
+  }
+};
+
+struct connection_data {
+  int allowlisted = 0;            // client is in the allowlist
+  int authenticated = 0;          // this message's sender authenticated
+  unique_text ip_str;             // client address as text
+  unique_text helo;               // first HELO/EHLO name of the connection
+  unique_text mail_from;          // this message's sender, normalised
+  unique_text use_mail_from;      // the sender given to SPF
+  std::unique_ptr<lib_data, lib_data_deleter> lib;
+  int result_index = -1;          // index into result_names, -1 while unset
+  int action = ACTION_NONE;
+  int header_count = 0;           // Received-SPF headers seen in this message
+  int spoof_count = 0;            // suspects recorded in spoof_index, 0..10
+  int spoof_index[SPOOF_SLOTS] = {};
+  char scratch[SCRATCH_SIZE] = {};            // work buffer
+  char header_value[HEADER_VALUE_SIZE] = {};  // Received-SPF being built
+};
+
+// The receiving host's name and its length; none until determined.
+extern unique_text receiver;
+extern std::size_t receiver_len;
+
+// The receiver, or "" while it is not determined.
+const char *receiver_or_empty();
+
+// Releases the receiver (start-up and shutdown, no filter threads running).
+void release_receiver();
+
+// Releases the record with all it owns.
+void free_connection_data(connection_data *cd);
+
+// Fetches the context's record (may be none).
+connection_data *get_connection_data(SMFICTX *ctx);
+
+sfsistat spf_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address);
+sfsistat spf_abort(SMFICTX *ctx);
+sfsistat spf_close(SMFICTX *ctx);
+
+#endif  // HERONSEND_FILTER_CONNECTION_H_

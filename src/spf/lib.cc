@@ -1,0 +1,188 @@
+#include "spf/lib.h"
+
+#include <syslog.h>
+
+#include <cstring>
+#include <new>
+
+#include "daemon/config.h"
+
+SPF_server_t *spf_server = nullptr;
+
+namespace {
+
+// Writes the compile report of a local policy or explanation that did not
+// compile: the header line, then one line per library message (the count is
+// read again before every line), then releases the response.
+void report_compile_error(const char *what, SPF_errcode_t err,
+                          SPF_response_t *response) {
+  syslog(LOG_ERR, "error compiling %s - %d (%s)", what, static_cast<int>(err),
+         SPF_strerror(err));
+  if (response == nullptr) return;
+  for (int i = 0; i < SPF_response_messages(response); i++) {
+    SPF_error_t *message = SPF_response_message(response, i);
+    syslog(LOG_ERR, "  %s: %s", SPF_error_errorp(message) ? "Error" : "Warning",
+           SPF_error_message(message));
+  }
+  SPF_response_free(response);
+}
+
+// Records a failed set-up call: its log line and its error code.
+bool set_failed(lib_data *lib, const char *call, SPF_errcode_t err) {
+  syslog(LOG_ERR, "%s() failed", call);
+  lib->last_error = err;
+  return false;
+}
+
+// True when a query that returned err left a verdict in response. The
+// library returns non-zero codes for ordinary verdicts too (no record,
+// permerror, temperror, the sender's own record unusable); only a query that
+// could not run at all gives no verdict.
+bool query_gave_verdict(SPF_errcode_t err, SPF_response_t *response) {
+  if (response == nullptr) return false;
+  if (err == SPF_E_SUCCESS) return true;
+  if (SPF_response_result(response) != SPF_RESULT_INVALID) return true;
+  return err != SPF_E_NO_MEMORY && err != SPF_E_INTERNAL_ERROR &&
+         err != SPF_E_NOT_CONFIG;
+}
+
+// Shared tail of the two queries: keeps the verdict or reports the failure.
+bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err) {
+  if (!query_gave_verdict(err, lib->response)) {
+    syslog(LOG_ERR, "%s() failed", call);
+    lib->last_error =
+        lib->response ? SPF_response_errcode(lib->response) : err;
+    if (lib->last_error == SPF_E_SUCCESS) lib->last_error = err;
+    return false;
+  }
+  lib->result = SPF_response_result(lib->response);
+  return true;
+}
+
+void release_response(lib_data *lib) {
+  if (lib->response) {
+    SPF_response_free(lib->response);
+    lib->response = nullptr;
+  }
+}
+
+}  // namespace
+
+lib_data::~lib_data() {
+  if (request) SPF_request_free(request);
+  if (response) SPF_response_free(response);
+}
+
+bool lib_init(SPF_server_dnstype_t dns_type) {
+  // The library's own messages (with -d, its debugging) go to the system
+  // log like the daemon's: after detaching there is no terminal.
+  SPF_warning_handler = SPF_warning_syslog;
+  SPF_info_handler = SPF_info_syslog;
+  SPF_debug_handler = SPF_debug_syslog;
+
+  spf_server = SPF_server_new(dns_type, config.debug);
+  if (spf_server == nullptr) {
+    syslog(LOG_ERR, "SPF_server_new() failed");
+    return false;
+  }
+  if (config.local_policy != nullptr) {
+    SPF_response_t *response = nullptr;
+    SPF_errcode_t err = SPF_server_set_localpolicy(
+        spf_server, config.local_policy, config.trusted_forwarders,
+        &response);
+    if (err != SPF_E_SUCCESS) {
+      report_compile_error("local policy", err, response);
+      return false;
+    }
+    if (response) SPF_response_free(response);
+  }
+  if (config.explanation != nullptr) {
+    SPF_response_t *response = nullptr;
+    SPF_errcode_t err =
+        SPF_server_set_explanation(spf_server, config.explanation, &response);
+    if (err != SPF_E_SUCCESS) {
+      report_compile_error("explanation", err, response);
+      return false;
+    }
+    if (response) SPF_response_free(response);
+  }
+  return true;
+}
+
+void lib_fini() {
+  if (spf_server) {
+    SPF_server_free(spf_server);
+    spf_server = nullptr;
+  }
+}
+
+lib_data *lib_init_connection_data() {
+  lib_data *lib = new (std::nothrow) lib_data;
+  if (lib == nullptr) return nullptr;
+  lib->request = SPF_request_new(spf_server);
+  if (lib->request == nullptr) {
+    syslog(LOG_ERR, "SPF_request_new() failed");
+    delete lib;
+    return nullptr;
+  }
+  return lib;
+}
+
+void lib_free_connection_data(lib_data *lib) { delete lib; }
+
+bool lib_set_local_hostname(lib_data *lib, const char *host_name) {
+  SPF_errcode_t err = SPF_server_set_rec_dom(spf_server, host_name);
+  if (err != SPF_E_SUCCESS)
+    return set_failed(lib, "SPF_server_set_rec_dom", err);
+  return true;
+}
+
+bool lib_set_ipv4(lib_data *lib, const char *address) {
+  SPF_errcode_t err = SPF_request_set_ipv4_str(lib->request, address);
+  if (err != SPF_E_SUCCESS)
+    return set_failed(lib, "SPF_request_set_ipv4_str", err);
+  return true;
+}
+
+bool lib_set_ipv6(lib_data *lib, const char *address) {
+  SPF_errcode_t err = SPF_request_set_ipv6_str(lib->request, address);
+  if (err != SPF_E_SUCCESS)
+    return set_failed(lib, "SPF_request_set_ipv6_str", err);
+  return true;
+}
+
+bool lib_set_helo_hostname(lib_data *lib, const char *name) {
+  SPF_errcode_t err = SPF_request_set_helo_dom(lib->request, name);
+  if (err != SPF_E_SUCCESS)
+    return set_failed(lib, "SPF_request_set_helo_dom", err);
+  return true;
+}
+
+bool lib_set_from(lib_data *lib, const char *sender) {
+  SPF_errcode_t err = static_cast<SPF_errcode_t>(
+      SPF_request_set_env_from(lib->request, sender));
+  if (err != SPF_E_SUCCESS)
+    return set_failed(lib, "SPF_request_set_env_from", err);
+  return true;
+}
+
+bool lib_do_check(lib_data *lib) {
+  release_response(lib);
+  SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
+  return finish_query(lib, "SPF_request_query_mailfrom", err);
+}
+
+bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
+  release_response(lib);
+  // This libspf2 does not strip a local part itself: "user@example.org"
+  // would be checked as the domain "@example.org" and never pass.
+  const char *at = std::strrchr(recipient, '@');
+  const char *domain = at ? at + 1 : recipient;
+  SPF_errcode_t err =
+      SPF_request_query_rcptto(lib->request, &lib->response, domain);
+  return finish_query(lib, "SPF_request_query_rcptto", err);
+}
+
+const char *lib_error_string(const lib_data *lib) {
+  return SPF_strerror(lib->last_error);
+}

@@ -1,0 +1,89 @@
+// SPF library adapter.
+//
+// Everything the daemon asks of libspf2 goes through the lib_ operations
+// below (the one exception is SPF_strresult for the rejection text). There
+// is one process-wide SPF server, created by lib_init at start-up and shared
+// read-only by the connection threads, and one lib_data per connection with
+// that connection's SPF request and latest response.
+//
+// Failure convention: an operation that fails logs one LOG_ERR line naming
+// the libspf2 call ("SPF_request_set_ipv4_str() failed") and returns false;
+// the caller then logs its own line, the operation's name followed by
+// "() failed - %s" with lib_error_string().
+
+#ifndef HERONSEND_SPF_LIB_H_
+#define HERONSEND_SPF_LIB_H_
+
+extern "C" {
+#include <netinet/in.h>
+#include <spf2/spf.h>
+}
+
+// The process-wide SPF server; none before lib_init and after lib_fini.
+extern SPF_server_t *spf_server;
+
+struct lib_data {
+  lib_data() = default;
+  lib_data(const lib_data &) = delete;
+  lib_data &operator=(const lib_data &) = delete;
+  ~lib_data();  // releases the request and the response
+
+  SPF_request_t *request = nullptr;
+  // The response of the connection's latest query, or none.
+  SPF_response_t *response = nullptr;
+  // The result code of that response. It reads SPF_RESULT_INVALID until a
+  // query has succeeded, so it always has a defined value.
+  SPF_result_t result = SPF_RESULT_INVALID;
+  // The error code of the most recent failed operation, for lib_error_string.
+  SPF_errcode_t last_error = SPF_E_SUCCESS;
+};
+
+// Creates spf_server with the given DNS layer (the daemon passes
+// SPF_DNS_CACHE; unit tests pass SPF_DNS_ZONE and fill the zone) and the
+// -d debug level, routes the library's messages to the system log, and
+// compiles config.local_policy (with config.trusted_forwarders) and
+// config.explanation when set. A policy or explanation that does not compile
+// is reported line by line ("error compiling local policy - %d (%s)", then
+// "  Error: ..." or "  Warning: ..." per library message). Returns false on
+// any failure; the caller logs "lib_init() failed".
+bool lib_init(SPF_server_dnstype_t dns_type);
+
+// Releases spf_server (if any).
+void lib_fini();
+
+// A new lib_data with a fresh request, or none (logged when the request
+// cannot be made).
+lib_data *lib_init_connection_data();
+
+// Releases the request, the response and the record itself.
+void lib_free_connection_data(lib_data *lib);
+
+// Makes host_name the receiving domain of the shared SPF server. Must only
+// run while no other thread uses the server's receiving domain (the
+// connection code serialises it).
+bool lib_set_local_hostname(lib_data *lib, const char *host_name);
+
+bool lib_set_ipv4(lib_data *lib, const char *address);
+bool lib_set_ipv6(lib_data *lib, const char *address);
+bool lib_set_helo_hostname(lib_data *lib, const char *name);
+bool lib_set_from(lib_data *lib, const char *sender);
+
+// Runs the MAIL FROM query, replacing the response of an earlier message.
+// Succeeds whenever the library reached a verdict, including "none",
+// "permerror", "temperror" and "invalid" (the library reports those with a
+// non-zero code too); lib->result then holds it. Fails only when the query
+// produced no verdict: no response, or the query could not run at all.
+bool lib_do_check(lib_data *lib);
+
+// Runs the recipient-MX query for one recipient: whether the client is one
+// of the MX hosts of the recipient's domain (the text after the last "@",
+// or the whole recipient when it has none). Same success rule and result
+// field as lib_do_check.
+bool lib_do_rcpt_check(lib_data *lib, const char *recipient);
+
+// The library's text for the most recent failure of this connection's
+// operations: the query's error code when the query failed, otherwise the
+// failing call's own code.
+const char *lib_error_string(const lib_data *lib);
+
+#endif  // HERONSEND_SPF_LIB_H_

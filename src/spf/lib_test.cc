@@ -1,0 +1,174 @@
+#include "spf/lib.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "daemon/config.h"
+#include "fake_syslog.h"
+#include "spf_zone.h"
+
+namespace {
+
+class LibTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    config = daemon_config{};
+    clear_log();
+  }
+  void TearDown() override {
+    stop_spf();
+    config = daemon_config{};
+  }
+  void start() {
+    ASSERT_TRUE(start_spf_with_zone());
+    load_standard_zone();
+    lib.reset(lib_init_connection_data());
+    ASSERT_NE(lib, nullptr);
+  }
+  struct deleter {
+    void operator()(lib_data *l) const { lib_free_connection_data(l); }
+  };
+  std::unique_ptr<lib_data, deleter> lib;
+};
+
+// -t only adds the trusted-forwarder include to a -l policy; the library's
+// own empty default policy stays otherwise.
+TEST_F(LibTest, LocalPolicyMechanismsWithAndWithoutTrustedForwarders) {
+  const struct {
+    const char *policy;
+    char trusted;
+    int mechanisms;
+  } cases[] = {
+      {nullptr, 0, 0},
+      {nullptr, 1, 0},
+      {"ip4:198.51.100.0/24", 0, 1},
+      {"ip4:198.51.100.0/24", 1, 2},
+  };
+  for (const auto &c : cases) {
+    config.local_policy = c.policy;
+    config.trusted_forwarders = c.trusted;
+    ASSERT_TRUE(start_spf_with_zone());
+    ASSERT_NE(spf_server->local_policy, nullptr);
+    EXPECT_EQ(spf_server->local_policy->num_mech, c.mechanisms);
+    EXPECT_TRUE(captured_log().empty());
+    stop_spf();
+  }
+}
+
+TEST_F(LibTest, UncompilableTextsGiveTheCompileReport) {
+  const struct {
+    const char *policy;
+    const char *explanation;
+    std::vector<log_line> report;
+  } cases[] = {
+      {"ip4:300.1.2.3", nullptr,
+       {{LOG_ERR, "error compiling local policy - 19 (Invalid IPv4 address literal)"},
+        {LOG_ERR, "  Error: Invalid IPv4 address literal near '300.1.2.3'"},
+        {LOG_ERR, "  Error: Failed to compile local policy 'ip4:300.1.2.3'"}}},
+      {nullptr, "%{q}",
+       {{LOG_ERR, "error compiling explanation - 12 (Invalid macro variable)"},
+        {LOG_ERR, "  Error: Unknown variable 'q' near 'q}'"},
+        {LOG_ERR, "  Error: Failed to compile explanation '%{q}'"}}},
+  };
+  for (const auto &c : cases) {
+    clear_log();
+    config.local_policy = c.policy;
+    config.explanation = c.explanation;
+    EXPECT_FALSE(start_spf_with_zone());
+    EXPECT_EQ(captured_log(), c.report);
+    stop_spf();
+  }
+}
+
+TEST_F(LibTest, SetUpFailuresReportTheCallAndItsOwnError) {
+  start();
+  const struct {
+    bool (*op)(lib_data *, const char *);
+    const char *arg;
+    const char *line;
+    SPF_errcode_t code;
+  } cases[] = {
+      {lib_set_ipv4, "192.0.2.300", "SPF_request_set_ipv4_str() failed",
+       SPF_E_INVALID_IP4},
+      {lib_set_ipv6, "2001:db8::zz", "SPF_request_set_ipv6_str() failed",
+       SPF_E_INVALID_IP6},
+  };
+  for (const auto &c : cases) {
+    clear_log();
+    EXPECT_FALSE(c.op(lib.get(), c.arg));
+    EXPECT_EQ(captured_log(), (std::vector<log_line>{{LOG_ERR, c.line}}));
+    EXPECT_STREQ(lib_error_string(lib.get()), SPF_strerror(c.code));
+  }
+}
+
+// Every kind of verdict the library reaches is a successful query, even
+// when the library returns a non-zero code with it.
+TEST_F(LibTest, EveryVerdictIsASuccessfulQuery) {
+  start();
+  const struct {
+    const char *sender;
+    SPF_result_t result;
+  } cases[] = {
+      {"a@pass.test", SPF_RESULT_PASS},
+      {"a@fail.test", SPF_RESULT_FAIL},
+      {"a@softfail.test", SPF_RESULT_SOFTFAIL},
+      {"a@neutral.test", SPF_RESULT_NEUTRAL},
+      {"a@none.test", SPF_RESULT_NONE},
+      {"a@permerror.test", SPF_RESULT_PERMERROR},
+      {"a@temperror.test", SPF_RESULT_TEMPERROR},
+      {"a@invalid.test", SPF_RESULT_INVALID},
+      {"a@ownfail.test", SPF_RESULT_INVALID},
+  };
+  ASSERT_TRUE(lib_set_ipv4(lib.get(), "192.0.2.10"));
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.sender);
+    clear_log();
+    lib->result = static_cast<SPF_result_t>(99);
+    ASSERT_TRUE(lib_set_from(lib.get(), c.sender));
+    EXPECT_TRUE(lib_do_check(lib.get()));
+    EXPECT_EQ(lib->result, c.result);
+    EXPECT_TRUE(captured_log().empty());
+  }
+}
+
+TEST_F(LibTest, SecondQueryReplacesTheFirstResponse) {
+  start();
+  ASSERT_TRUE(lib_set_ipv4(lib.get(), "192.0.2.10"));
+  ASSERT_TRUE(lib_set_from(lib.get(), "a@pass.test"));
+  ASSERT_TRUE(lib_do_check(lib.get()));
+  EXPECT_EQ(lib->result, SPF_RESULT_PASS);
+  ASSERT_TRUE(lib_set_from(lib.get(), "a@fail.test"));
+  ASSERT_TRUE(lib_do_check(lib.get()));
+  EXPECT_EQ(lib->result, SPF_RESULT_FAIL);
+  EXPECT_EQ(SPF_response_result(lib->response), SPF_RESULT_FAIL);
+}
+
+TEST_F(LibTest, ResultIsDefinedBeforeAnyQuery) {
+  start();
+  EXPECT_EQ(lib->result, SPF_RESULT_INVALID);
+}
+
+TEST_F(LibTest, RecipientQueryChecksTheRecipientDomainsMxHosts) {
+  start();
+  const struct {
+    const char *client;
+    const char *recipient;
+    SPF_result_t result;
+  } cases[] = {
+      {"192.0.2.10", "rcpt.test", SPF_RESULT_PASS},
+      {"192.0.2.10", "user@rcpt.test", SPF_RESULT_PASS},
+      {"192.0.2.10", "\"odd@local\"@rcpt.test", SPF_RESULT_PASS},
+      {"192.0.2.99", "user@rcpt.test", SPF_RESULT_NEUTRAL},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.recipient);
+    ASSERT_TRUE(lib_set_ipv4(lib.get(), c.client));
+    ASSERT_TRUE(lib_set_from(lib.get(), "a@pass.test"));
+    EXPECT_TRUE(lib_do_rcpt_check(lib.get(), c.recipient));
+    EXPECT_EQ(lib->result, c.result);
+  }
+}
+
+}  // namespace
