@@ -526,16 +526,37 @@ def main():
     except h.Skip as e:
         print("SKIP: heronsend end-to-end tests: %s" % e)
         return 77
-    # Never outlive a stuck run: CTest's own timeout would leave Postfix behind.
-    signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(
-        TimeoutError("end-to-end run took longer than 270 s")))
+    # Never outlive a stuck run (CTest's own timeout would leave Postfix
+    # behind), and clean up when stopped from outside. unittest would only
+    # record an exception raised here as one test's error and carry on, so
+    # stop everything right in the handler and leave.
+    abandoning = []
+
+    def abandon(signum, _frame):
+        # A second signal (timeout(1) signals the child and then its whole
+        # process group) may arrive while this runs: it must not cut it short.
+        # The same goes for the normal tear-down: let it finish.
+        if abandoning or WORLD.stopped:
+            abandoning.append(signum)
+            return
+        abandoning.append(signum)
+        reason = "took longer than 270 s" if signum == signal.SIGALRM else "stopped by a signal"
+        sys.stderr.write("\ne2e: run %s: stopping every process it started\n" % reason)
+        for problem in WORLD.stop():
+            sys.stderr.write(problem + "\n")
+        sys.stderr.flush()
+        os._exit(1 if signum == signal.SIGALRM else 128 + signum)
+
+    for sig in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, abandon)
     signal.alarm(270)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     t0 = time.monotonic()
     program = unittest.main(exit=False, verbosity=2)
     signal.alarm(0)
     result = program.result
     print("e2e: %d tests in %.1f s" % (result.testsRun, time.monotonic() - t0))
+    if abandoning:
+        return 128 + abandoning[0]
     return 0 if result.wasSuccessful() else 1
 
 
