@@ -306,6 +306,13 @@ class Heronsend:
         self.exit_status = None
 
     def start(self, cleanup, binary_path):
+        if self.run_as:
+            # The build tree may lie where that user cannot reach it (a
+            # checkout under /root): run a copy from the workspace.
+            copy = os.path.join(self.ws.dir("bin"), "heronsend")
+            if not os.path.exists(copy):
+                shutil.copy2(binary_path, copy)
+            binary_path = copy
         inner = [binary_path, "-X", *self.args, self.socket_spec]
         if self.run_as:
             inner = ["setpriv", "--reuid=" + self.run_as, "--regid=" + self.run_as,
