@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "fake_alloc.h"
 #include "fake_syslog.h"
 #include "smtp_session.h"
 
@@ -157,6 +158,57 @@ TEST_F(ConnectionTest, AFailedAttemptIsRetriedByTheNextConnection) {
   EXPECT_EQ(second.connect(), SMFIS_CONTINUE);
   EXPECT_STREQ(receiver.get(), "mx.example.org");
   EXPECT_STREQ(spf_server->rec_dom, "mx.example.org");
+}
+
+TEST_F(ConnectionTest, CopyFailuresAcceptTheConnection) {
+  {
+    smtp_session s("192.0.2.10");
+    fail_next_strdup_of("mx.example.org");
+    EXPECT_EQ(s.connect(), SMFIS_ACCEPT);
+    EXPECT_EQ(captured_log(),
+              (std::vector<log_line>{
+                  {LOG_ERR, "couldn't strdup local hostname"}}));
+    EXPECT_FALSE(receiver) << "the next connection tries again";
+  }
+  clear_log();
+  {
+    smtp_session s("192.0.2.10");
+    fail_next_strdup_of("192.0.2.10");
+    EXPECT_EQ(s.connect(), SMFIS_ACCEPT);
+    EXPECT_EQ(captured_log(),
+              (std::vector<log_line>{{LOG_ERR, "couldn't strdup ip_str"}}));
+    EXPECT_STREQ(receiver.get(), "mx.example.org");
+    EXPECT_FALSE(s.cd()->ip_str);
+  }
+  clear_log();
+  {
+    // The library refuses the receiving domain: the receiver stays set and
+    // no later connection repeats the step.
+    release_receiver();
+    smtp_session s("192.0.2.10");
+    s.ctx.macros["{j}"] = "mx2.example.org";
+    // The daemon's copy comes first; the library's copy is the second.
+    fail_next_strdup_of("mx2.example.org", 1);
+    EXPECT_EQ(s.connect(), SMFIS_ACCEPT);
+    EXPECT_EQ(captured_log(),
+              (std::vector<log_line>{
+                  {LOG_ERR, "SPF_server_set_rec_dom() failed"},
+                  {LOG_ERR, "lib_set_local_hostname() failed - Out of memory"}}));
+    EXPECT_STREQ(receiver.get(), "mx2.example.org");
+    // The library's own default (this host's name) is back, so queries
+    // still have a receiving domain.
+    char host[256] = "";
+    ASSERT_EQ(gethostname(host, sizeof host), 0);
+    ASSERT_NE(spf_server->rec_dom, nullptr);
+    EXPECT_STREQ(spf_server->rec_dom, host);
+  }
+  {
+    smtp_session s("192.0.2.10");
+    s.ctx.macros["{j}"] = "mx3.example.org";
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    EXPECT_STREQ(receiver.get(), "mx2.example.org") << "not determined again";
+    ASSERT_EQ(s.mail("<a@fail.test>"), SMFIS_REJECT);
+  }
 }
 
 TEST_F(ConnectionTest, EmptyMacroGivesAnEmptyReceiver) {

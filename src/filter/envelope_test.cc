@@ -6,6 +6,7 @@
 #include <string>
 
 #include "daemon/config.h"
+#include "fake_alloc.h"
 #include "fake_syslog.h"
 #include "smtp_session.h"
 
@@ -171,6 +172,49 @@ TEST_F(EnvelopeTest, FailedQueryAcceptsWithTheTwoLines) {
             0u)
       << log[1].text;
   EXPECT_EQ(s.cd()->action, ACTION_NONE);
+}
+
+// Every internal failure lets the message through unchecked: the callback
+// answers SMFIS_ACCEPT (libmilter then calls nothing more for the message,
+// so it gets no header and keeps its Received-SPF headers) after the
+// failure's own log lines.
+TEST_F(EnvelopeTest, FailOpenPaths) {
+  const struct {
+    const char *name;
+    const char *failing_copy;  // the text whose copy fails
+    std::vector<log_line> log;
+  } cases[] = {
+      {"helo copy", "h.example", {{LOG_ERR, "couldn't strdup helo"}}},
+      {"helo in the SPF request", "second.example",
+       {{LOG_ERR, "SPF_request_set_helo_dom() failed"},
+        {LOG_ERR, "lib_set_helo_hostname() failed - Out of memory"}}},
+      {"mail_from copy", "a@pass.test", {{LOG_ERR, "couldn't strdup mail_from"}}},
+      {"use_mail_from copy", "mailer_daemon@h.example",
+       {{LOG_ERR, "couldn't strdup use_mail_from"}}},
+      {"sender in the SPF request", "pass.test",
+       {{LOG_ERR, "SPF_request_set_env_from() failed"},
+        {LOG_ERR, "lib_set_from() failed - Out of memory"}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    clear_log();
+    fail_next_strdup_of(c.failing_copy);
+    // The daemon copies the HELO name and the sender; the library copies
+    // the newest HELO name, the sender and the sender's domain.
+    sfsistat answer = s.helo("h.example");
+    if (answer == SMFIS_CONTINUE) answer = s.helo("second.example");
+    if (answer == SMFIS_CONTINUE) answer = s.mail("<a@pass.test>");
+    if (answer == SMFIS_CONTINUE) answer = s.mail("<>");
+    EXPECT_EQ(answer, SMFIS_ACCEPT);
+    EXPECT_FALSE(cancel_strdup_failure()) << "the failure was not reached";
+    std::vector<log_line> log = captured_log();
+    // Notices about the repeated HELO are not part of the failure.
+    std::erase_if(log, [](const log_line &l) { return l.priority == LOG_NOTICE; });
+    EXPECT_EQ(log, c.log);
+    EXPECT_TRUE(s.ctx.replies.empty());
+  }
 }
 
 TEST_F(EnvelopeTest, RecipientCallbacksDoNothingInTheNormalMode) {

@@ -142,8 +142,13 @@ void lib_free_connection_data(lib_data *lib) { delete lib; }
 
 bool lib_set_local_hostname(lib_data *lib, const char *host_name) {
   SPF_errcode_t err = SPF_server_set_rec_dom(spf_server, host_name);
-  if (err != SPF_E_SUCCESS)
+  if (err != SPF_E_SUCCESS) {
+    // The library has dropped its old receiving domain by now, and its
+    // queries cannot run without one (they would dereference it): put its
+    // own default, this host's name, back.
+    SPF_server_set_rec_dom(spf_server, nullptr);
     return set_failed(lib, "SPF_server_set_rec_dom", err);
+  }
   return true;
 }
 

@@ -62,8 +62,9 @@ lib_data *lib_init_connection_data();
 // Releases the request, the response and the record itself.
 void lib_free_connection_data(lib_data *lib);
 
-// Makes host_name the receiving domain of the shared SPF server. Must only
-// run while no other thread uses the server's receiving domain (the
+// Makes host_name the receiving domain of the shared SPF server. On
+// failure the server keeps the library's default (this host's name). Must
+// only run while no other thread uses the server's receiving domain (the
 // connection code serialises it).
 bool lib_set_local_hostname(lib_data *lib, const char *host_name);
 
