@@ -6,7 +6,7 @@ Four heronsend processes run for the whole suite, each under its own mount
 namespace with /etc/resolv.conf pointing at the test DNS:
   main         -a ALLOWLIST, on a unix socket (started as the postfix user,
                so that Postfix's smtpd may use the socket)
-  markonly     -m, on an inet socket
+  markonly     -m -u postfix -p PIDFILE, on an inet socket
   recipientmx  -r, on an inet socket
   direct       no options, on a unix socket, driven only by the milter client
 One Postfix instance has one smtpd listener for each of the first three.
@@ -19,6 +19,7 @@ HERONSEND_E2E_KEEP=1 keeps the temporary folder with all logs.
 
 import atexit
 import os
+import pwd
 import re
 import signal
 import socket
@@ -93,7 +94,11 @@ class World:
         self.direct_socket = os.path.join(self.ws.dir("direct"), "direct.sock")
         self.main = h.Heronsend(self.ws, self.dns, "main", ["-a", allowlist],
                                 "unix:" + main_socket, run_as=h.POSTFIX_USER)
-        self.markonly = h.Heronsend(self.ws, self.dns, "markonly", ["-m"],
+        # Started as root and switching to the postfix user itself, as an
+        # administrator would run it, with a PID file.
+        self.pid_file = os.path.join(self.ws.dir("run", owner=h.POSTFIX_USER), "markonly.pid")
+        self.markonly = h.Heronsend(self.ws, self.dns, "markonly",
+                                    ["-m", "-u", h.POSTFIX_USER, "-p", self.pid_file],
                                     "inet:%d@127.0.0.1" % mark_port)
         self.recipientmx = h.Heronsend(self.ws, self.dns, "recipientmx", ["-r"],
                                        "inet:%d@127.0.0.1" % rcpt_port)
@@ -138,6 +143,8 @@ class World:
                         "ThreadSanitizer"):
                 if bad in log:
                     problems.append("heronsend %s: %s report:\n%s" % (d.name, bad, h.tail(d.log, 60)))
+        if getattr(self, "pid_file", None) and os.path.exists(self.pid_file):
+            problems.append("heronsend markonly left its PID file behind")
         if self.ws is not None:
             self.ws.remove()
         return problems
@@ -264,6 +271,14 @@ class ThroughPostfix(SpfTestCase):
             with self.subTest(sender):
                 msg = self.deliver(self.session(listener="markonly"), sender)
                 self.assertMarked(msg, "fail", sender, CLIENT, HELO, sender)
+
+    def test_daemon_switched_user_and_wrote_its_pid(self):
+        daemon = WORLD.markonly
+        self.assertEqual("%d\n" % daemon.proc.pid, h.read_text(WORLD.pid_file))
+        uid = str(pwd.getpwnam(h.POSTFIX_USER).pw_uid)
+        status = h.read_text("/proc/%d/status" % daemon.proc.pid)
+        uids = re.search(r"^Uid:\s+(.*)$", status, re.M).group(1).split()
+        self.assertEqual([uid] * 4, uids)
 
     def test_other_results_are_delivered_and_marked(self):
         cases = [
