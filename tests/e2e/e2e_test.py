@@ -23,6 +23,7 @@ import pwd
 import re
 import signal
 import socket
+import struct
 import sys
 import time
 import unittest
@@ -311,7 +312,13 @@ class ThroughPostfix(SpfTestCase):
                 msg = self.deliver(self.session(client=client), "a@fail.test")
                 self.assertMarked(msg, "pass", None, client, HELO, "a@fail.test",
                                   expl="%s: %s is allowlisted" % (R, client))
-                self.assertDaemonLogged(WORLD.main, 'allowlist "%s" [%s]' % (CLIENT_NAME, client))
+                # The log shows the address as the allowlist formats it: an
+                # IPv6 address with all eight groups.
+                shown = client
+                if ":" in client:
+                    groups = struct.unpack(">8H", socket.inet_pton(socket.AF_INET6, client))
+                    shown = ":".join("%x" % g for g in groups)
+                self.assertDaemonLogged(WORLD.main, 'allowlist "%s" [%s]' % (CLIENT_NAME, shown))
 
     def test_authenticated_submission(self):
         client = "203.0.113.9"
