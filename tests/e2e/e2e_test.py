@@ -290,6 +290,7 @@ class ThroughPostfix(SpfTestCase):
             ("none", "a@nxdomain.test"),
             ("error", "a@permerror.test"),
             ("temporary-error", "a@temperror.test"),
+            ("temporary-error", "a@slowdns.test"),
             ("invalid", "a@broken.test"),
             ("invalid", "a@dead.test"),
         ]

@@ -2,8 +2,8 @@
 
 Everything runs on loopback addresses and in a private temporary folder:
 
-  TestDns      dnsmasq serving tests/e2e/test_zone.conf on 127.0.x.53:53,
-               forwarding nothing anywhere.
+  TestDns      dnsmasq serving tests/e2e/test_zone.conf on 127.0.x.53:53;
+               nothing is forwarded off the machine.
   Heronsend    the real daemon binary, run with -X under `unshare --mount`
                with /etc/resolv.conf bind-mounted to a file naming TestDns,
                so its resolver (libspf2's) only ever sees the test zone.
