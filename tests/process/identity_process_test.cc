@@ -99,33 +99,6 @@ std::vector<gid_t> group_list(const char *user, gid_t gid) {
   return groups;
 }
 
-// True when the daemon answers the milter option negotiation on the unix
-// socket at path. Then its event loop runs and SIGTERM is a normal stop; a
-// signal that arrives while the mail filter library is still starting its
-// loop can instead make it fail ("smfi_main() failed").
-bool milter_answers(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  timeval timeout{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  // Length 13, 'O' (option negotiation), protocol version 6, every action
-  // (0x1ff), every protocol step offered (0x1fffff); all in network order.
-  const unsigned char optneg[] = {0, 0, 0, 13,   'O', 0, 0, 0, 6,
-                                  0, 0, 1, 0xff, 0,   0x1f, 0xff, 0xff};
-  const unsigned char quit[] = {0, 0, 0, 1, 'Q'};
-  unsigned char reply[5] = {};
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-            send(fd, optneg, sizeof optneg, MSG_NOSIGNAL) == sizeof optneg &&
-            recv(fd, reply, sizeof reply, MSG_WAITALL) == sizeof reply &&
-            reply[4] == 'O';
-  if (ok) send(fd, quit, sizeof quit, MSG_NOSIGNAL);
-  close(fd);
-  return ok;
-}
-
 std::string id_text(long id) {
   std::string s = std::to_string(id);
   return s + "\t" + s + "\t" + s + "\t" + s;  // real, effective, saved, fs
