@@ -123,6 +123,7 @@ bool addrset_contains(const addrset *set, const addr_entry *key) {
 
 void addrset_clear(addrset *set) {
   for (std::uint32_t i = 0; i < set->capacity; ++i) {
+    if (set->slots[i] == nullptr) continue;
     std::free(set->slots[i]);
     set->slots[i] = nullptr;
   }
@@ -130,7 +131,8 @@ void addrset_clear(addrset *set) {
 }
 
 void addrset_free(addrset *set) {
-  for (std::uint32_t i = 0; i < set->capacity; ++i) std::free(set->slots[i]);
+  for (std::uint32_t i = 0; i < set->capacity; ++i)
+    if (set->slots[i] != nullptr) std::free(set->slots[i]);
   std::free(set->slots);
   std::free(set);
 }
