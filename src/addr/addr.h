@@ -68,9 +68,9 @@ char *addr_format(const addr_entry *entry, char *buffer, std::size_t size);
 // True if bytes 0-9 are zero and bytes 10-11 are 0xFF (width not looked at).
 bool addr_is_ipv4_mapped(const addr_entry *entry);
 
-// True if the first network->width bits of both entries agree and the
-// address is at least as narrow as the network. A network width over 128
-// is refused with addr_error 3.
+// True if the address's width is at least the network's and the first
+// network->width bits of both entries agree. A network width over 128 (with
+// an address at least as wide) is refused with addr_error 3.
 bool addr_prefix_contains(const addr_entry *network,
                           const addr_entry *address);
 
