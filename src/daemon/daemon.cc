@@ -9,6 +9,7 @@
 #include "daemon/config.h"
 #include "daemon/identity.h"
 #include "fallback/fallback.h"
+#include "filter/callbacks.h"
 #include "filter/connection.h"
 #include "spf/lib.h"
 
@@ -25,16 +26,16 @@ const struct smfiDesc filter_descriptor = {
     const_cast<char *>("SPF"),       // filter name
     SMFI_VERSION,                    // interface version
     SMFIF_ADDHDRS | SMFIF_CHGHDRS,   // flags
-    nullptr,                         // connect
-    nullptr,                         // HELO
-    nullptr,                         // MAIL FROM
-    nullptr,                         // RCPT TO
-    nullptr,                         // header
-    nullptr,                         // end of headers
+    milter_connect,                  // connect
+    milter_helo,                     // HELO
+    milter_envfrom,                  // MAIL FROM
+    milter_envrcpt,                  // RCPT TO
+    milter_header,                   // header
+    milter_eoh,                      // end of headers
     nullptr,                         // body
-    nullptr,                         // end of message
-    nullptr,                         // abort
-    nullptr,                         // close
+    milter_eom,                      // end of message
+    milter_abort,                    // abort
+    milter_close,                    // close
     nullptr,                         // unknown command
     nullptr,                         // DATA
     nullptr,                         // negotiate

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <cctype>
 #include <cstring>
 #include <new>
 
@@ -35,13 +36,12 @@ bool set_failed(lib_data *lib, const char *call, SPF_errcode_t err) {
 }
 
 // True when a query that returned err left a verdict in response. The
-// library returns non-zero codes for ordinary verdicts too (no record,
-// permerror, temperror, the sender's own record unusable); only a query that
-// could not run at all gives no verdict.
+// library returns non-zero codes with ordinary verdicts too (no record,
+// permerror, temperror, the sender's own record unusable); a query that
+// could not run (out of memory, an internal fault, a request missing its
+// inputs) gives no verdict, whatever result the response may carry.
 bool query_gave_verdict(SPF_errcode_t err, SPF_response_t *response) {
   if (response == nullptr) return false;
-  if (err == SPF_E_SUCCESS) return true;
-  if (SPF_response_result(response) != SPF_RESULT_INVALID) return true;
   return err != SPF_E_NO_MEMORY && err != SPF_E_INTERNAL_ERROR &&
          err != SPF_E_NOT_CONFIG;
 }
@@ -56,6 +56,16 @@ bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err) {
     return false;
   }
   lib->result = SPF_response_result(lib->response);
+  return true;
+}
+
+// Letters, digits, "-", "_" and ".", and not empty.
+bool is_host_name(const char *text) {
+  if (*text == '\0') return false;
+  for (const char *p = text; *p != '\0'; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (!std::isalnum(c) && c != '-' && c != '_' && c != '.') return false;
+  }
   return true;
 }
 
@@ -132,8 +142,13 @@ void lib_free_connection_data(lib_data *lib) { delete lib; }
 
 bool lib_set_local_hostname(lib_data *lib, const char *host_name) {
   SPF_errcode_t err = SPF_server_set_rec_dom(spf_server, host_name);
-  if (err != SPF_E_SUCCESS)
+  if (err != SPF_E_SUCCESS) {
+    // The library has dropped its old receiving domain by now, and its
+    // queries cannot run without one (they would dereference it): put its
+    // own default, this host's name, back.
+    SPF_server_set_rec_dom(spf_server, nullptr);
     return set_failed(lib, "SPF_server_set_rec_dom", err);
+  }
   return true;
 }
 
@@ -178,6 +193,12 @@ bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   // would be checked as the domain "@example.org" and never pass.
   const char *at = std::strrchr(recipient, '@');
   const char *domain = at ? at + 1 : recipient;
+  // The library checks the domain by compiling the record "v=spf1
+  // mx:DOMAIN", so the client's recipient text must be a plain host name:
+  // blanks would add mechanisms of the client's choosing, "%" would add
+  // macros.
+  if (!is_host_name(domain))
+    return set_failed(lib, "SPF_request_query_rcptto", SPF_E_INVALID_CHAR);
   SPF_errcode_t err =
       SPF_request_query_rcptto(lib->request, &lib->response, domain);
   return finish_query(lib, "SPF_request_query_rcptto", err);

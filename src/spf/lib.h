@@ -14,6 +14,8 @@
 #ifndef HERONSEND_SPF_LIB_H_
 #define HERONSEND_SPF_LIB_H_
 
+#include <cstdint>
+
 extern "C" {
 #include <netinet/in.h>
 #include <spf2/spf.h>
@@ -31,9 +33,11 @@ struct lib_data {
   SPF_request_t *request = nullptr;
   // The response of the connection's latest query, or none.
   SPF_response_t *response = nullptr;
-  // The result code of that response. It reads SPF_RESULT_INVALID until a
-  // query has succeeded, so it always has a defined value.
-  SPF_result_t result = SPF_RESULT_INVALID;
+  // The SPF_result_t code of that response, held as a plain unsigned
+  // number (so no value is ever an invalid enumerator). It reads
+  // SPF_RESULT_INVALID until a query has succeeded, so it always has a
+  // defined value.
+  std::uint32_t result = SPF_RESULT_INVALID;
   // The error code of the most recent failed operation, for lib_error_string.
   SPF_errcode_t last_error = SPF_E_SUCCESS;
 };
@@ -58,8 +62,9 @@ lib_data *lib_init_connection_data();
 // Releases the request, the response and the record itself.
 void lib_free_connection_data(lib_data *lib);
 
-// Makes host_name the receiving domain of the shared SPF server. Must only
-// run while no other thread uses the server's receiving domain (the
+// Makes host_name the receiving domain of the shared SPF server. On
+// failure the server keeps the library's default (this host's name). Must
+// only run while no other thread uses the server's receiving domain (the
 // connection code serialises it).
 bool lib_set_local_hostname(lib_data *lib, const char *host_name);
 
@@ -78,7 +83,9 @@ bool lib_do_check(lib_data *lib);
 // Runs the recipient-MX query for one recipient: whether the client is one
 // of the MX hosts of the recipient's domain (the text after the last "@",
 // or the whole recipient when it has none). Same success rule and result
-// field as lib_do_check.
+// field as lib_do_check. A domain that is not a plain host name (letters,
+// digits, "-", "_", ".") is not queried: the operation fails with
+// SPF_E_INVALID_CHAR.
 bool lib_do_rcpt_check(lib_data *lib, const char *recipient);
 
 // The library's text for the most recent failure of this connection's

@@ -10,6 +10,7 @@
 
 #include <syslog.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct log_line {
   std::string text;
   bool operator==(const log_line &) const = default;
 };
+
+// For readable test failure messages.
+inline void PrintTo(const log_line &line, std::ostream *out) {
+  *out << "{" << line.priority << ", \"" << line.text << "\"}";
+}
 
 // A copy of the lines recorded since the last clear_log().
 std::vector<log_line> captured_log();

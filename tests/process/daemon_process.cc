@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,6 +128,33 @@ bool can_connect_unix(const std::string &path) {
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+// True when the daemon answers the milter option negotiation on the unix
+// socket at path. Then its event loop runs and SIGTERM is a normal stop; a
+// signal that arrives while the mail filter library is still starting its
+// loop can instead make it fail ("smfi_main() failed").
+bool milter_answers(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  timeval timeout{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  // Length 13, 'O' (option negotiation), protocol version 6, every action
+  // (0x1ff), every protocol step offered (0x1fffff); all in network order.
+  const unsigned char optneg[] = {0, 0, 0, 13,   'O', 0, 0, 0, 6,
+                                  0, 0, 1, 0xff, 0,   0x1f, 0xff, 0xff};
+  const unsigned char quit[] = {0, 0, 0, 1, 'Q'};
+  unsigned char reply[5] = {};
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+            send(fd, optneg, sizeof optneg, MSG_NOSIGNAL) == sizeof optneg &&
+            recv(fd, reply, sizeof reply, MSG_WAITALL) == sizeof reply &&
+            reply[4] == 'O';
+  if (ok) send(fd, quit, sizeof quit, MSG_NOSIGNAL);
   close(fd);
   return ok;
 }

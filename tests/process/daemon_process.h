@@ -71,6 +71,12 @@ std::string read_file(const std::string &path);
 // True if a unix stream socket at path accepts a connection.
 bool can_connect_unix(const std::string &path);
 
+// True when the daemon answers the milter option negotiation on the unix
+// socket at path: its event loop runs, and SIGTERM is then a normal stop (a
+// signal that arrives while libmilter is still starting its loop can make
+// smfi_main fail instead).
+bool milter_answers(const std::string &path);
+
 // The path of the binary under test.
 std::string heronsend_binary();
 

@@ -20,7 +20,7 @@ TEST(StartupProcessTest, StartsServesAndStopsOnSigterm) {
   std::string sock = dir.file("milter.sock");
   daemon_process d({"-X", "unix:" + sock}, dir.file("stderr"));
   ASSERT_TRUE(d.wait_for_stderr(" starting", seconds(10))) << d.stderr_text();
-  EXPECT_TRUE(wait_until([&] { return can_connect_unix(sock); }, seconds(5)));
+  EXPECT_TRUE(wait_until([&] { return milter_answers(sock); }, seconds(10)));
   struct stat st {};
   ASSERT_EQ(stat(sock.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
@@ -55,7 +55,7 @@ TEST(StartupProcessTest, StaleSocketFileIsReplaced) {
   struct stat st {};
   ASSERT_EQ(stat(sock.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_TRUE(can_connect_unix(sock));
+  EXPECT_TRUE(wait_until([&] { return milter_answers(sock); }, seconds(10)));
   d.signal(SIGTERM);
   EXPECT_EQ(d.wait_exit(seconds(20)), std::optional<int>(0));
 }

@@ -1,0 +1,169 @@
+#include "filter/envelope.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "daemon/config.h"
+#include "filter/connection.h"
+#include "filter/result.h"
+
+namespace {
+
+// A callback without a record: spf_connect accepted the connection before
+// attaching one, so libmilter should not call us again; accept if it does.
+sfsistat no_record(const char *callback) {
+  syslog(LOG_NOTICE, "%s called but cd is null", callback);
+  return SMFIS_ACCEPT;
+}
+
+const char *text_or_empty(const unique_text &text) {
+  return text ? text.get() : "";
+}
+
+// An authenticated sender: SMTP AUTH (any non-empty "{auth_type}"), or a TLS
+// client certificate the MTA verified ("{verify}" exactly "OK"). An empty
+// "{auth_type}" does not count: it would let an MTA that sends the macro
+// for every session switch the check off for everybody.
+bool sender_authenticated(SMFICTX *ctx) {
+  const char *auth_type = smfi_getsymval(ctx, const_cast<char *>("{auth_type}"));
+  const char *verify = smfi_getsymval(ctx, const_cast<char *>("{verify}"));
+  return (auth_type != nullptr && *auth_type != '\0') ||
+         (verify != nullptr && std::strcmp(verify, "OK") == 0);
+}
+
+}  // namespace
+
+char *normalize_address(char *text) {
+  while (*text == '<') text++;
+  std::size_t n = std::strlen(text);
+  while (n > 0 && text[n - 1] == '>') text[--n] = '\0';
+  while (n > 0 && text[n - 1] == '\r') text[--n] = '\0';
+  return text;
+}
+
+sfsistat spf_helo(SMFICTX *ctx, char *name) {
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return no_record("spf_helo");
+  if (name == nullptr) name = const_cast<char *>("");
+
+  if (!cd->helo) {
+    cd->helo = copy_text(name);
+    if (!cd->helo) {
+      syslog(LOG_ERR, "couldn't strdup helo");
+      return SMFIS_ACCEPT;
+    }
+  } else if (std::strcmp(cd->helo.get(), name) != 0) {
+    syslog(LOG_NOTICE, "multiple HELOs from %s [%s] - ignoring '%s'",
+           cd->helo.get(), text_or_empty(cd->ip_str), name);
+  }
+  // The SPF request gets the newest name; the header keeps the first.
+  if (!cd->allowlisted && !lib_set_helo_hostname(cd->lib.get(), name)) {
+    syslog(LOG_ERR, "lib_set_helo_hostname() failed - %s",
+           lib_error_string(cd->lib.get()));
+    return SMFIS_ACCEPT;
+  }
+  return SMFIS_CONTINUE;
+}
+
+sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return no_record("spf_envfrom");
+
+  // A new message: forget everything about the previous one, including
+  // texts left behind by a message that was accepted unchecked.
+  cd->authenticated = 0;
+  cd->mail_from.reset();
+  cd->use_mail_from.reset();
+  cd->result_index = -1;
+  cd->action = ACTION_NONE;
+  cd->header_count = 0;
+  cd->spoof_count = 0;
+  cd->lib->result = SPF_RESULT_INVALID;
+
+  char *from = normalize_address(argv && argv[0] ? argv[0]
+                                                 : const_cast<char *>(""));
+  cd->mail_from = copy_text(from);
+  if (!cd->mail_from) {
+    syslog(LOG_ERR, "couldn't strdup mail_from");
+    return SMFIS_ACCEPT;
+  }
+  if (cd->allowlisted) return SMFIS_CONTINUE;
+  if (sender_authenticated(ctx)) {
+    cd->authenticated = 1;
+    return SMFIS_CONTINUE;
+  }
+
+  // The null sender, or one without a domain, is checked as the postmaster
+  // of the HELO name (or of the client address without a HELO).
+  const char *sender = cd->mail_from.get();
+  if (*sender == '\0' || std::strchr(sender, '@') == nullptr) {
+    if (cd->helo)
+      std::snprintf(cd->scratch, SCRATCH_SIZE, "mailer_daemon@%s",
+                    cd->helo.get());
+    else
+      std::snprintf(cd->scratch, SCRATCH_SIZE, "mailer_daemon@[%s]",
+                    text_or_empty(cd->ip_str));
+    sender = cd->scratch;
+  }
+  cd->use_mail_from = copy_text(sender);
+  if (!cd->use_mail_from) {
+    syslog(LOG_ERR, "couldn't strdup use_mail_from");
+    return SMFIS_ACCEPT;
+  }
+  if (!lib_set_from(cd->lib.get(), cd->use_mail_from.get())) {
+    syslog(LOG_ERR, "lib_set_from() failed - %s",
+           lib_error_string(cd->lib.get()));
+    return SMFIS_ACCEPT;
+  }
+  // In recipient-MX mode the check runs per recipient instead.
+  if (config.recipient_mx) return SMFIS_CONTINUE;
+
+  if (!lib_do_check(cd->lib.get())) {
+    syslog(LOG_ERR, "lib_do_check() failed on mail from '%s' sent by [%s] - %s",
+           cd->use_mail_from.get(), text_or_empty(cd->ip_str),
+           lib_error_string(cd->lib.get()));
+    return SMFIS_ACCEPT;
+  }
+  cd->result_index = spf_result_index(cd->lib->result);
+  return apply_spf_result(ctx);
+}
+
+// Recipient-MX mode: each recipient is checked on its own, by whether the
+// client is one of the MX hosts of the recipient's domain, and that verdict
+// decides for this recipient alone: a refusal (a hard fail without -m)
+// refuses only this recipient, later recipients get their own check, and a
+// recipient whose verdict has no name is let through. The message's header
+// records the verdict of the last recipient checked. (libspf2 answers this
+// check with pass, neutral or an error result, so in practice nothing is
+// refused here.)
+sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
+  if (!config.recipient_mx) return SMFIS_CONTINUE;
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return no_record("spf_envrcpt");
+  if (cd->allowlisted || cd->authenticated) return SMFIS_CONTINUE;
+
+  char *recipient = normalize_address(argv && argv[0] ? argv[0]
+                                                      : const_cast<char *>(""));
+  if (!lib_do_rcpt_check(cd->lib.get(), recipient)) {
+    syslog(LOG_ERR,
+           "lib_do_rcpt_check() failed on recipient '%s' sent by [%s] - %s",
+           recipient, text_or_empty(cd->ip_str),
+           lib_error_string(cd->lib.get()));
+    return SMFIS_ACCEPT;
+  }
+  cd->result_index = spf_result_index(cd->lib->result);
+  return apply_spf_result(ctx);
+}
+
+sfsistat spf_eoh(SMFICTX *ctx) {
+  if (!config.recipient_mx) return SMFIS_CONTINUE;
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return no_record("spf_eoh");
+  if (!cd->allowlisted && !cd->authenticated) {
+    cd->result_index = spf_result_index(cd->lib->result);
+    cd->action = ACTION_MARK;
+  }
+  return SMFIS_CONTINUE;
+}

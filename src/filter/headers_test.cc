@@ -1,0 +1,234 @@
+#include "filter/headers.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "daemon/config.h"
+#include "daemon/daemon.h"
+#include "fake_syslog.h"
+#include "smtp_session.h"
+
+namespace {
+
+class HeadersTest : public filter_test {
+ protected:
+  // A connection whose receiver is mx.example.org, with one message started
+  // by an authenticated sender (no SPF query needed).
+  void start(smtp_session &s) {
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("client.example.net"), SMFIS_CONTINUE);
+    s.ctx.macros["{auth_type}"] = "PLAIN";
+    ASSERT_EQ(s.mail("<a@pass.test>"), SMFIS_CONTINUE);
+    clear_log();
+  }
+  std::string software() const {
+    return std::string(" x-software=heronsend 2.2 http://www.heronsend.org/ "
+                       "with ") +
+           version_text + ";";
+  }
+};
+
+TEST_F(HeadersTest, SuspectTests) {
+  smtp_session s("192.0.2.10");
+  ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+  ASSERT_STREQ(receiver.get(), "mx.example.org");
+  const struct {
+    const char *value;
+    bool suspect;
+  } cases[] = {
+      // Test B: the comment names this host, in any letter case.
+      {"pass (mx.example.org: domain of a@b designates 1.2.3.4)", true},
+      {"fail (MX.Example.ORG: domain of a@b ...)", true},
+      {"pass\t \t(mx.example.org: x)", true},
+      {"pass (mx.example.org : x)", false},   // ":" must follow at once
+      {"pass (mx.example.org.evil: x)", false},
+      {"pass  mx.example.org: x", false},
+      {"(mx.example.org: x)", false},  // the first word is "(mx.example.org:"
+      {" (mx.example.org: x)", true},  // empty first word
+      // Test A: receiver= after the last ")".
+      {"pass (other.example: x) receiver=mx.example.org; client-ip=1.2.3.4;", true},
+      {"pass (other.example: x) client-ip=1.2.3.4; receiver=MX.EXAMPLE.ORG;", true},
+      {"pass (other.example: x) receiver=mx.example.org", false},  // no ";"
+      {"pass (other.example: x) Receiver=mx.example.org;", false},  // case-sensitive key
+      {"pass (other.example: x) receiver=mx.example.org.evil;", false},
+      {"pass (receiver=mx.example.org;) x", false},  // only before the last ")"
+      {"pass receiver=mx.example.org;", true},       // no ")": whole value
+      // Only the first " receiver=" counts.
+      {"pass (o: x) receiver=other.example; receiver=mx.example.org;", false},
+      {"pass (other.example: x) receiver=other.example;", false},
+      {"", false},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(received_spf_is_suspect(c.value), c.suspect) << c.value;
+}
+
+TEST_F(HeadersTest, OnlyReceivedSpfHeadersAreCountedAnyLetterCase) {
+  smtp_session s("192.0.2.10");
+  start(s);
+  s.header("Received", "from mx.example.org (mx.example.org: x)");
+  s.header("received-spf", "pass (other.example: x)");
+  s.header("X-Received-SPF", "pass (mx.example.org: x)");
+  s.header("RECEIVED-SPF", "pass (mx.example.org: x)");
+  EXPECT_EQ(s.cd()->header_count, 2);
+  EXPECT_EQ(s.cd()->spoof_count, 1);
+  EXPECT_EQ(s.cd()->spoof_index[0], 2);
+  EXPECT_EQ(captured_log(),
+            (std::vector<log_line>{{LOG_NOTICE,
+                                    "found possible spoofed header - 'pass "
+                                    "(mx.example.org: x)'"}}));
+}
+
+TEST_F(HeadersTest, SuspectsAreDeletedFromTheLastDownAndTheNewHeaderGoesOnTop) {
+  smtp_session s("192.0.2.10");
+  start(s);
+  s.header("Received-SPF", "pass (other.example: x)");              // 1
+  s.header("Received-SPF", "pass (mx.example.org: forged)");        // 2
+  s.header("Received-SPF", "none (o: x) receiver=mx.example.org;");  // 3
+  s.header("Received-SPF", "softfail (other.example: y)");          // 4
+  s.header("Received-SPF", "fail (MX.EXAMPLE.ORG: forged)");        // 5
+  EXPECT_EQ(s.eom(), SMFIS_CONTINUE);
+  EXPECT_EQ(s.deleted_indices(), (std::vector<int>{5, 3, 2}));
+  ASSERT_EQ(s.inserted_headers().size(), 1u);
+  // Deletions come before the insertion.
+  EXPECT_TRUE(s.ctx.header_changes.back().insert);
+}
+
+TEST_F(HeadersTest, TenSuspectsDeleteEveryReceivedSpfHeader) {
+  for (int suspects : {9, 10, 12}) {
+    SCOPED_TRACE(suspects);
+    smtp_session s("192.0.2.10");
+    start(s);
+    s.header("Received-SPF", "pass (other.example: kept?)");
+    for (int i = 0; i < suspects; i++)
+      s.header("Received-SPF", "pass (mx.example.org: forged)");
+    s.header("Received-SPF", "pass (other.example: kept?)");
+    EXPECT_EQ(s.cd()->spoof_count, std::min(suspects, 10));
+    EXPECT_EQ(captured_log().size(), static_cast<std::size_t>(suspects));
+    s.eom();
+    std::vector<int> expected;
+    if (suspects < 10) {
+      for (int i = suspects + 1; i >= 2; i--) expected.push_back(i);
+    } else {
+      for (int i = suspects + 2; i >= 1; i--) expected.push_back(i);
+    }
+    EXPECT_EQ(s.deleted_indices(), expected);
+    s.close();
+    release_receiver();
+  }
+}
+
+TEST_F(HeadersTest, AuthenticatedAndAllowlistedExplanations) {
+  {
+    smtp_session s("192.0.2.10");
+    start(s);
+    s.eom();
+    EXPECT_EQ(s.inserted_headers(),
+              (std::vector<std::string>{
+                  "pass (mx.example.org: authenticated connection) "
+                  "receiver=mx.example.org; client-ip=192.0.2.10; "
+                  "helo=client.example.net; envelope-from=a@pass.test;" +
+                  software()}));
+  }
+  {
+    smtp_session s("2001:db8::77");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    s.cd()->allowlisted = 1;
+    ASSERT_EQ(s.mail("<>"), SMFIS_CONTINUE);
+    s.eom();
+    EXPECT_EQ(s.inserted_headers(),
+              (std::vector<std::string>{
+                  "pass (mx.example.org: 2001:db8::77 is allowlisted) "
+                  "receiver=mx.example.org; client-ip=2001:db8::77; "
+                  "envelope-from=;" +
+                  software()}));
+    EXPECT_FALSE(s.cd()->mail_from);
+  }
+}
+
+TEST_F(HeadersTest, ExplanationTable) {
+  const char *r = "mx.example.org";
+  const struct {
+    int index;
+    std::string text;
+  } cases[] = {
+      {0, "pass (mx.example.org: domain of f@d designates 192.0.2.10 as permitted sender)"},
+      {1, "fail (mx.example.org: domain of f@d does not designate 192.0.2.10 as permitted sender)"},
+      {2, "softfail (mx.example.org: domain of transitioning f@d does not designate 192.0.2.10 as permitted sender)"},
+      {3, "neutral (mx.example.org: 192.0.2.10 is neither permitted nor denied by domain of f@d)"},
+      {4, "unknown (mx.example.org: unknown result during lookup of f@d)"},
+      {5, "unknown-mechanisms (mx.example.org: domain of f@d uses a mechanism not recognized by this client)"},
+      {6, "invalid (mx.example.org: domain of f@d has invalid SPF)"},
+      {7, "temporary-error (mx.example.org: temporary error in processing during lookup of f@d)"},
+      {8, "error (mx.example.org: error in processing during lookup of f@d)"},
+      {9, "none (mx.example.org: f@d does not designate permitted sender hosts)"},
+      {-1, "?\?? (mx.example.org: ?\?\?)"},
+      {10, "?\?? (mx.example.org: ?\?\?)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.index);
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    s.cd()->mail_from = copy_text("e@d");
+    s.cd()->use_mail_from = copy_text("f@d");
+    s.cd()->result_index = c.index;
+    s.cd()->action = ACTION_MARK;
+    s.eom();
+    EXPECT_EQ(s.inserted_headers(),
+              (std::vector<std::string>{c.text + " receiver=" + r +
+                                        "; client-ip=192.0.2.10; "
+                                        "envelope-from=e@d;" +
+                                        software()}));
+    s.close();
+  }
+}
+
+TEST_F(HeadersTest, NoHeaderWithoutAMarkAction) {
+  for (int action : {ACTION_NONE, ACTION_REJECT}) {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    s.cd()->mail_from = copy_text("e@d");
+    s.cd()->result_index = 0;
+    s.cd()->action = action;
+    s.header("Received-SPF", "pass (mx.example.org: forged)");
+    EXPECT_EQ(s.eom(), SMFIS_CONTINUE);
+    EXPECT_TRUE(s.inserted_headers().empty());
+    EXPECT_EQ(s.deleted_indices(), (std::vector<int>{1}));
+    EXPECT_FALSE(s.cd()->mail_from) << "texts are released in any case";
+    s.close();
+  }
+}
+
+TEST_F(HeadersTest, HeaderValueIsBuiltWithin2000Characters) {
+  smtp_session s("192.0.2.10");
+  ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+  std::string helo(700, 'h');
+  ASSERT_EQ(s.helo(helo), SMFIS_CONTINUE);
+  std::string from = std::string(1500, 'f') + "@d";
+  s.cd()->mail_from = copy_text(from.c_str());
+  s.cd()->use_mail_from = copy_text(from.c_str());
+  s.cd()->result_index = 9;
+  s.cd()->action = ACTION_MARK;
+  s.eom();
+  std::vector<std::string> values = s.inserted_headers();
+  ASSERT_EQ(values.size(), 1u);
+  // The explanation is cut at 999 characters, the whole value at 1999.
+  std::string expected_expl =
+      ("mx.example.org: " + from + " does not designate permitted sender hosts")
+          .substr(0, 999);
+  std::string expected = "none (" + expected_expl + ") receiver=mx.example.org;" +
+                         " client-ip=192.0.2.10; helo=" + helo + ";" +
+                         " envelope-from=" + from + ";";
+  EXPECT_EQ(values[0], expected.substr(0, 1999));
+}
+
+TEST_F(HeadersTest, CallbacksWithoutARecord) {
+  SMFICTX ctx;
+  char name[] = "Received-SPF", value[] = "x";
+  EXPECT_EQ(spf_header(&ctx, name, value), SMFIS_ACCEPT);
+  EXPECT_EQ(spf_eom(&ctx), SMFIS_CONTINUE);
+  EXPECT_TRUE(ctx.header_changes.empty());
+  EXPECT_TRUE(log_contains(LOG_NOTICE, "spf_header called but cd is null"));
+}
+
+}  // namespace

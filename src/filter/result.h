@@ -1,0 +1,45 @@
+// Result decision and rejection reply.
+//
+// Maps the SPF library's result code to the daemon's own result index and
+// decides what happens to the message: only a hard "fail" is refused (with
+// 550 5.7.1, unless -m asks to mark it instead); every other verdict lets
+// the message through, to be marked with a Received-SPF header.
+
+#ifndef HERONSEND_FILTER_RESULT_H_
+#define HERONSEND_FILTER_RESULT_H_
+
+#include <libmilter/mfapi.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "spf/lib.h"
+
+constexpr int RESULT_COUNT = 10;
+
+// "pass", "fail", "softfail", "neutral", "unknown", "unknown-mechanisms",
+// "invalid", "temporary-error", "error", "none".
+extern const char *const result_names[RESULT_COUNT];
+
+// The name of a result index; "???" outside 0..9 (the unset value -1 too).
+const char *result_name(int index);
+
+// The daemon's result index for a library result code; -1 for codes the
+// daemon does not know (above SPF_RESULT_PERMERROR).
+int spf_result_index(std::uint32_t result);
+
+constexpr std::size_t REPLY_TEXT_SIZE = 1000;
+
+// The text of the 550 reply, from the library's result text t (may be
+// none): "%40" becomes "@" and every other "%" is doubled (libmilter reads
+// the text as a format); copying stops once 998 or more characters are
+// written. Without t the text is "rejected by heronsend".
+void build_rejection_text(const char *t, char (&out)[REPLY_TEXT_SIZE]);
+
+// Decides on the connection's result_index (set by the caller): marks,
+// refuses with 550 5.7.1 (returning SMFIS_REJECT), or leaves the action
+// unchanged for an index without a name. The answer is returned to
+// libmilter as the callback's own.
+sfsistat apply_spf_result(SMFICTX *ctx);
+
+#endif  // HERONSEND_FILTER_RESULT_H_
