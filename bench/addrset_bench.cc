@@ -69,9 +69,9 @@ addr_entry random_ipv6(std::mt19937_64 &random, std::uint8_t first,
 // A stored network's width: mostly single addresses and byte-aligned
 // networks, some that are split into 2, 8 or 16 pieces.
 std::uint32_t ipv4_width(std::mt19937_64 &random) {
-  static const std::uint32_t widths[20] = {32, 32, 32, 32, 32, 32, 32, 32,
-                                           24, 24, 24, 24, 24, 24, 31, 31,
-                                           29, 29, 16, 20};
+  static const std::uint32_t widths[20] = {32, 32, 32, 32, 32, 32, 32,
+                                           32, 24, 24, 24, 24, 24, 24,
+                                           31, 31, 29, 29, 16, 20};
   return widths[random() % 20] + 96;
 }
 
@@ -85,7 +85,8 @@ std::uint32_t ipv6_width(std::mt19937_64 &random) {
 addr_entry inside(const addr_entry &network, std::mt19937_64 &random) {
   addr_entry a = network;
   for (std::uint32_t bit = network.width; bit < 128; ++bit)
-    if (random() & 1) a.addr[bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
+    if (random() & 1)
+      a.addr[bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
   a.width = 128;
   return a;
 }
@@ -138,8 +139,8 @@ fixture &get_fixture(std::size_t count) {
   return f;
 }
 
-void set_counters(benchmark::State &state, const fixture &f,
-                  std::size_t hits, std::size_t lookups) {
+void set_counters(benchmark::State &state, const fixture &f, std::size_t hits,
+                  std::size_t lookups) {
   state.SetLabel(KIND_NAMES[state.range(1)]);
   state.counters["hit_ratio"] =
       lookups ? static_cast<double>(hits) / static_cast<double>(lookups) : 0;

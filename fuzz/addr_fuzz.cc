@@ -35,10 +35,14 @@ void check(bool condition, const char *what, const std::string &line) {
 
 // The reference: the number reading left to sscanf itself.
 bool reference_groups(const char *text, addr_entry *e, int *code) {
-  static const char *const formats[] = {
-      "%x:%x:%x:%x:%x:%x:%x:%x", "%x:%x:%x:%x:%x:%x:%x", "%x:%x:%x:%x:%x:%x",
-      "%x:%x:%x:%x:%x",          "%x:%x:%x:%x",          "%x:%x:%x",
-      "%x:%x",                   "%x"};
+  static const char *const formats[] = {"%x:%x:%x:%x:%x:%x:%x:%x",
+                                        "%x:%x:%x:%x:%x:%x:%x",
+                                        "%x:%x:%x:%x:%x:%x",
+                                        "%x:%x:%x:%x:%x",
+                                        "%x:%x:%x:%x",
+                                        "%x:%x:%x",
+                                        "%x:%x",
+                                        "%x"};
   unsigned v[8] = {};
   int n = 0;
   for (int i = 0; i < 8 && n == 0; ++i)
@@ -94,7 +98,8 @@ bool reference_parse(const char *text, addr_entry *e, int *code) {
     for (int v : c)
       if (v < 0 || v > 255) return (*code = 2, false);
     if (width < 0 || width > 32) return (*code = 3, false);
-    for (int i = 0; i < 4; ++i) e->addr[12 + i] = static_cast<std::uint8_t>(c[i]);
+    for (int i = 0; i < 4; ++i)
+      e->addr[12 + i] = static_cast<std::uint8_t>(c[i]);
     width += 96;
   }
   if (width < 128) {
@@ -130,8 +135,8 @@ addr_entry with_host_bits(const addr_entry &network, bool ones) {
   addr_entry a = network;
   for (std::uint32_t bit = network.width; bit < 128; ++bit) {
     auto mask = static_cast<std::uint8_t>(0x80 >> (bit % 8));
-    a.addr[bit / 8] = static_cast<std::uint8_t>(
-        ones ? a.addr[bit / 8] | mask : a.addr[bit / 8] & ~mask);
+    a.addr[bit / 8] = static_cast<std::uint8_t>(ones ? a.addr[bit / 8] | mask
+                                                     : a.addr[bit / 8] & ~mask);
   }
   a.width = 128;
   return a;
@@ -210,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
 
   for (const addr_entry &k : keys) {
     bool scan = false;
-    for (const addr_entry &n : networks) scan = scan || addr_prefix_contains(&n, &k);
+    for (const addr_entry &n : networks)
+      scan = scan || addr_prefix_contains(&n, &k);
     char text[100];
     check(addrset_contains(set, &k) == scan, "set and scan disagree",
           addr_format(&k, text, sizeof text));

@@ -16,8 +16,8 @@ bool fail(int code) {
 bool grow(addrset *set) {
   if (set->capacity > UINT32_MAX / 2) return fail(ADDR_OUT_OF_MEMORY);
   std::uint32_t capacity = set->capacity * 2;
-  auto **slots =
-      static_cast<addr_entry **>(addrset_allocate(capacity, sizeof(addr_entry *)));
+  auto **slots = static_cast<addr_entry **>(
+      addrset_allocate(capacity, sizeof(addr_entry *)));
   if (slots == nullptr) return fail(ADDR_OUT_OF_MEMORY);
   for (std::uint32_t i = 0; i < set->capacity; ++i) {
     addr_entry *entry = set->slots[i];
@@ -46,7 +46,8 @@ bool add_aligned(addrset *set, const addr_entry *entry) {
     if (set->slots[slot] != nullptr) return fail(ADDR_SHOULD_NOT_HAPPEN);
   }
 
-  auto *copy = static_cast<addr_entry *>(addrset_allocate(1, sizeof(addr_entry)));
+  auto *copy =
+      static_cast<addr_entry *>(addrset_allocate(1, sizeof(addr_entry)));
   if (copy == nullptr) return fail(ADDR_OUT_OF_MEMORY);
   *copy = *entry;
   set->slots[slot] = copy;
@@ -112,8 +113,7 @@ bool addrset_contains(const addrset *set, const addr_entry *key) {
   if (key->width < 8 || key->width > 128) return false;
   addr_entry probe_key = *key;
   for (;;) {
-    std::uint32_t slot =
-        addrset_probe(set->slots, set->capacity, &probe_key);
+    std::uint32_t slot = addrset_probe(set->slots, set->capacity, &probe_key);
     if (set->slots[slot] != nullptr) return true;
     if (probe_key.width < 16) return false;
     probe_key.addr[probe_key.width / 8 - 1] = 0;

@@ -172,9 +172,9 @@ TEST_F(AllowlistTest, Ipv6ClientsAreLoggedWithAllEightGroups) {
   load("2001:db8::/32\n");
   EXPECT_TRUE(check("2001:db8::5", "v6.example"));
   EXPECT_FALSE(check("2001:db9::5"));
-  EXPECT_EQ(captured_log(),
-            (std::vector<log_line>{
-                {LOG_INFO, "allowlist \"v6.example\" [2001:db8:0:0:0:0:0:5]"}}));
+  std::vector<log_line> want = {
+      {LOG_INFO, "allowlist \"v6.example\" [2001:db8:0:0:0:0:0:5]"}};
+  EXPECT_EQ(captured_log(), want);
 }
 
 TEST_F(AllowlistTest, AllIpv4AndTheWidthZeroNetwork) {

@@ -42,7 +42,7 @@ TEST(AllowlistProcessTest, FileIsLoadedWithWarningsAndTheDaemonRuns) {
             std::string::npos)
       << err;
   EXPECT_LT(err.find("unparsable"), err.find(" starting"));
-  EXPECT_TRUE(wait_until([&] { return can_connect_unix(sock); }, seconds(5)));
+  EXPECT_TRUE(wait_until([&] { return milter_answers(sock); }, seconds(10)));
   d.signal(SIGTERM);
   EXPECT_EQ(d.wait_exit(seconds(20)), std::optional<int>(0));
 }
