@@ -1,0 +1,588 @@
+#!/usr/bin/python3
+"""heronsend end to end: a private Postfix, a test DNS server and the real
+daemon binary; plus the project's milter client for what Postfix cannot send.
+
+Four heronsend processes run for the whole suite, each under its own mount
+namespace with /etc/resolv.conf pointing at the test DNS:
+  main         -a ALLOWLIST, on a unix socket (started as the postfix user,
+               so that Postfix's smtpd may use the socket)
+  markonly     -m -u postfix -p PIDFILE, on an inet socket
+  recipientmx  -r, on an inet socket
+  direct       no options, on a unix socket, driven only by the milter client
+One Postfix instance has one smtpd listener for each of the first three.
+
+Run as root: tests/e2e/e2e_test.py [-v] [unittest arguments]. Without root
+it prints why and exits 77 (CTest: skipped). HERONSEND_BINARY and
+MILTER_CLIENT name the binaries (default: the build/gcc tree);
+HERONSEND_E2E_KEEP=1 keeps the temporary folder with all logs.
+"""
+
+import atexit
+import os
+import pwd
+import re
+import signal
+import socket
+import struct
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+
+R = h.RECEIVER
+CLIENT = "192.0.2.10"
+CLIENT_NAME = "client.e2e.test"
+HELO = "sender.e2e.test"
+
+ALLOWLIST = """\
+# networks whose mail is never checked
+198.51.100.0/24   # office
+2001:db8:a11::/48
+
+"""
+
+# The explanation of each result name, as the daemon writes it:
+# {r} receiver, {f} the sender checked, {i} the client address.
+EXPLANATIONS = {
+    "pass": "{r}: domain of {f} designates {i} as permitted sender",
+    "fail": "{r}: domain of {f} does not designate {i} as permitted sender",
+    "softfail": "{r}: domain of transitioning {f} does not designate {i} as permitted sender",
+    "neutral": "{r}: {i} is neither permitted nor denied by domain of {f}",
+    "none": "{r}: {f} does not designate permitted sender hosts",
+    "error": "{r}: error in processing during lookup of {f}",
+    "temporary-error": "{r}: temporary error in processing during lookup of {f}",
+    "invalid": "{r}: domain of {f} has invalid SPF",
+}
+
+
+def explanation(result, checked, client, receiver=R):
+    return EXPLANATIONS[result].format(r=receiver, f=checked, i=client)
+
+
+def spf_value_prefix(result, expl, client, helo, envelope_from, receiver=R):
+    """The Received-SPF value up to the x-software field."""
+    text = "%s (%s) receiver=%s; client-ip=%s; " % (result, expl, receiver, client)
+    if helo is not None:
+        text += "helo=%s; " % helo
+    return text + "envelope-from=%s; " % envelope_from
+
+
+class World:
+    """Everything the suite runs; stop() is safe to call more than once."""
+
+    def __init__(self):
+        self.ws = None
+        self.cleanup = h.Cleanup()
+        self.daemons = []
+        self.stopped = False
+
+    def start(self):
+        self.ws = h.Workspace()
+        self.heronsend = h.binary("HERONSEND_BINARY", "build/gcc/src/heronsend")
+        self.milter_client = h.binary("MILTER_CLIENT",
+                                      "build/gcc/tests/milter_client/milter_client")
+        self.dns = h.TestDns(self.ws)
+        self.dns.start(self.cleanup)
+
+        sockets = self.ws.dir("sockets", owner=h.POSTFIX_USER)
+        allowlist = self.ws.file("allowlist")
+        with open(allowlist, "w") as f:
+            f.write(ALLOWLIST)
+        mark_port, rcpt_port = h.free_port(), h.free_port()
+        main_socket = os.path.join(sockets, "main.sock")
+        self.direct_socket = os.path.join(self.ws.dir("direct"), "direct.sock")
+        self.main = h.Heronsend(self.ws, self.dns, "main", ["-a", allowlist],
+                                "unix:" + main_socket, run_as=h.POSTFIX_USER)
+        # Started as root and switching to the postfix user itself, as an
+        # administrator would run it, with a PID file.
+        self.pid_file = os.path.join(self.ws.dir("run", owner=h.POSTFIX_USER), "markonly.pid")
+        self.markonly = h.Heronsend(self.ws, self.dns, "markonly",
+                                    ["-m", "-u", h.POSTFIX_USER, "-p", self.pid_file],
+                                    "inet:%d@127.0.0.1" % mark_port)
+        self.recipientmx = h.Heronsend(self.ws, self.dns, "recipientmx", ["-r"],
+                                       "inet:%d@127.0.0.1" % rcpt_port)
+        self.direct = h.Heronsend(self.ws, self.dns, "direct", [],
+                                  "unix:" + self.direct_socket)
+        self.daemons = [self.main, self.markonly, self.recipientmx, self.direct]
+        for d in self.daemons:
+            d.start(self.cleanup, self.heronsend)
+        self.version_text = self.main.version_text
+
+        self.sink = h.Sink(self.ws)
+        self.sink.start(self.cleanup)
+        self.postfix = h.Postfix(self.ws, self.sink, {
+            "main": "unix:" + main_socket,
+            "markonly": "inet:127.0.0.1:%d" % mark_port,
+            "recipientmx": "inet:127.0.0.1:%d" % rcpt_port,
+        })
+        self.postfix.start(self.cleanup)
+
+    def stop(self):
+        """Stops everything; returns a list of problems found on the way."""
+        if self.stopped:
+            return []
+        self.stopped = True
+        problems = []
+        if self.postfix_ready():
+            if not self.postfix.wait_queue_empty(20):
+                problems.append("postfix queue not empty at the end")
+        # libmilter takes a few seconds to stop: signal every daemon first.
+        for d in self.daemons:
+            d.signal_stop()
+        self.cleanup.run()
+        problems += self.cleanup.errors
+        for d in self.daemons:
+            log = d.log_text()
+            if d.proc is not None and d.exit_status != 0:
+                problems.append("heronsend %s exited with status %s:\n%s"
+                                % (d.name, d.exit_status, h.tail(d.log)))
+            elif d.proc is not None and " terminating" not in log:
+                problems.append("heronsend %s logged no terminating line" % d.name)
+            for bad in ("AddressSanitizer", "LeakSanitizer", "runtime error:",
+                        "ThreadSanitizer"):
+                if bad in log:
+                    problems.append("heronsend %s: %s report:\n%s" % (d.name, bad, h.tail(d.log, 60)))
+        if getattr(self, "pid_file", None) and os.path.exists(self.pid_file):
+            problems.append("heronsend markonly left its PID file behind")
+        if self.ws is not None:
+            self.ws.remove()
+        return problems
+
+    def postfix_ready(self):
+        return getattr(self, "postfix", None) is not None and self.postfix.master_pid is not None
+
+
+WORLD = World()
+
+
+def setUpModule():
+    t0 = time.monotonic()
+    atexit.register(WORLD.stop)
+    try:
+        WORLD.start()
+    except BaseException:
+        problems = WORLD.stop()
+        if problems:
+            sys.stderr.write("\n".join(problems) + "\n")
+        raise
+    sys.stderr.write("e2e: set-up took %.1f s (DNS on %s, heronsend with %s)\n"
+                     % (time.monotonic() - t0, WORLD.dns.address, WORLD.version_text))
+
+
+def tearDownModule():
+    t0 = time.monotonic()
+    problems = WORLD.stop()
+    sys.stderr.write("e2e: tear-down took %.1f s\n" % (time.monotonic() - t0))
+    if problems:
+        raise AssertionError("\n".join(problems))
+
+
+class SpfTestCase(unittest.TestCase):
+    maxDiff = None
+
+    def assertSpfValue(self, value, prefix):
+        """value is prefix + "x-software=heronsend 2.2 URL with VERSION;"."""
+        pattern = (re.escape(prefix) + r"x-software=heronsend 2\.2 (http://\S+) with "
+                   + re.escape(WORLD.version_text) + ";")
+        if not re.fullmatch(pattern, value):
+            self.assertEqual(value, prefix + "x-software=heronsend 2.2 <http URL> with %s;"
+                             % WORLD.version_text)
+
+    def assertDaemonLogged(self, daemon, text):
+        ok = h.wait_until(lambda: text in daemon.log_text(), 5)
+        self.assertTrue(ok, "heronsend %s did not log %r:\n%s" % (daemon.name, text,
+                                                                  h.tail(daemon.log)))
+
+
+# --- through Postfix -------------------------------------------------------
+
+class ThroughPostfix(SpfTestCase):
+    """SMTP into the private Postfix, delivered messages read from the sink."""
+
+    def session(self, client=CLIENT, helo=HELO, listener="main"):
+        s = h.SmtpSession(WORLD.postfix.port(listener), client, helo, client_name=CLIENT_NAME)
+        self.addCleanup(s.close)
+        return s
+
+    def deliver(self, session, sender, recipients=("user@example.net",), extra_headers=()):
+        """Sends one message and expects it accepted and delivered; returns it."""
+        mid, text = h.make_message(subject="from %s" % (sender or "<>"),
+                                   extra_headers=extra_headers)
+        replies = session.send(sender, list(recipients), text)
+        self.assertEqual(250, replies["mail"][0], replies)
+        self.assertIsNotNone(replies["data"], replies)
+        self.assertEqual(250, replies["data"][0], replies)
+        msg = WORLD.sink.find(mid)
+        self.assertIsNotNone(msg, "message %s not delivered" % mid)
+        return msg
+
+    def assertMarked(self, msg, result, checked, client, helo, envelope_from, expl=None):
+        """The message's first header is the filter's Received-SPF, and the
+        only one (unless the message carried others that were kept)."""
+        self.assertGreater(len(msg.headers), 1)
+        name, value = msg.headers[0]
+        self.assertEqual("Received-SPF", name, "not the first header:\n" + msg.raw)
+        # Postfix's own Received: header comes right after it.
+        self.assertEqual("Received", msg.headers[1][0])
+        if expl is None:
+            expl = explanation(result, checked, client)
+        self.assertSpfValue(value, spf_value_prefix(result, expl, client, helo, envelope_from))
+
+    def assertNotDelivered(self, message_id):
+        self.assertTrue(WORLD.postfix.wait_queue_empty(), "postfix queue does not drain")
+        self.assertEqual([], WORLD.sink.all_with_id(message_id))
+
+    def test_pass(self):
+        cases = [
+            ("ip4", CLIENT, "a@pass.test"),
+            ("a: mechanism", "192.0.2.11", "b@pass.test"),
+            ("ip6 in a mixed record", "2001:db8:10::5", "c@pass.test"),
+            ("ip6", "2001:db8:6::25", "d@ipv6.test"),
+        ]
+        for what, client, sender in cases:
+            with self.subTest(what):
+                msg = self.deliver(self.session(client=client), sender)
+                self.assertMarked(msg, "pass", sender, client, HELO, sender)
+                self.assertEqual(1, len(msg.values("Received-SPF")))
+
+    def test_fail_is_refused_at_mail_from(self):
+        cases = [
+            ("ip4", CLIENT, "a@fail.test"),
+            ("with exp=", CLIENT, "b@exp.test"),
+            ("ip6", "2001:db8:7::1", "c@ipv6.test"),
+        ]
+        for what, client, sender in cases:
+            with self.subTest(what):
+                s = self.session(client=client)
+                mid, text = h.make_message()
+                code, reply = s.mail(sender)
+                self.assertEqual((550, "5.7.1 fail"), (code, reply))
+                # The client carries on regardless: nothing gets in.
+                self.assertEqual(503, s.rcpt("user@example.net")[0])
+                self.assertEqual(503, s.data(text)[0])
+                self.assertDaemonLogged(WORLD.main, "rejecting mail from [%s] - fail" % client)
+                self.assertIn("milter-reject: MAIL from %s[%s]: 550 5.7.1 fail"
+                              % (CLIENT_NAME, client), WORLD.postfix.log_text())
+                self.assertNotDelivered(mid)
+
+    def test_mark_only_marks_a_fail(self):
+        for sender in ("a@fail.test", "b@exp.test"):
+            with self.subTest(sender):
+                msg = self.deliver(self.session(listener="markonly"), sender)
+                self.assertMarked(msg, "fail", sender, CLIENT, HELO, sender)
+
+    def test_daemon_switched_user_and_wrote_its_pid(self):
+        daemon = WORLD.markonly
+        self.assertEqual("%d\n" % daemon.proc.pid, h.read_text(WORLD.pid_file))
+        uid = str(pwd.getpwnam(h.POSTFIX_USER).pw_uid)
+        status = h.read_text("/proc/%d/status" % daemon.proc.pid)
+        uids = re.search(r"^Uid:\s+(.*)$", status, re.M).group(1).split()
+        self.assertEqual([uid] * 4, uids)
+
+    def test_other_results_are_delivered_and_marked(self):
+        cases = [
+            ("softfail", "a@softfail.test"),
+            ("neutral", "a@neutral.test"),
+            ("none", "a@none.test"),
+            ("none", "a@nxdomain.test"),
+            ("error", "a@permerror.test"),
+            ("temporary-error", "a@temperror.test"),
+            ("temporary-error", "a@slowdns.test"),
+            ("invalid", "a@broken.test"),
+            ("invalid", "a@dead.test"),
+        ]
+        for result, sender in cases:
+            with self.subTest(sender=sender):
+                msg = self.deliver(self.session(), sender)
+                self.assertMarked(msg, result, sender, CLIENT, HELO, sender)
+
+    def test_null_sender_with_helo(self):
+        msg = self.deliver(self.session(helo="helo.pass.test"), "")
+        self.assertMarked(msg, "pass", "mailer_daemon@helo.pass.test", CLIENT,
+                          "helo.pass.test", "")
+
+    def test_null_sender_without_helo(self):
+        msg = self.deliver(self.session(helo=None), "")
+        self.assertMarked(msg, "none", "mailer_daemon@[%s]" % CLIENT, CLIENT, None, "")
+
+    def test_allowlisted_client_networks(self):
+        for client in ("198.51.100.7", "2001:db8:a11::7"):
+            with self.subTest(client):
+                msg = self.deliver(self.session(client=client), "a@fail.test")
+                self.assertMarked(msg, "pass", None, client, HELO, "a@fail.test",
+                                  expl="%s: %s is allowlisted" % (R, client))
+                # The log shows the address as the allowlist formats it: an
+                # IPv6 address with all eight groups.
+                shown = client
+                if ":" in client:
+                    groups = struct.unpack(">8H", socket.inet_pton(socket.AF_INET6, client))
+                    shown = ":".join("%x" % g for g in groups)
+                self.assertDaemonLogged(WORLD.main, 'allowlist "%s" [%s]' % (CLIENT_NAME, shown))
+
+    def test_authenticated_submission(self):
+        client = "203.0.113.9"
+        s = self.session(client=client)
+        self.assertEqual(235, s.login()[0])
+        msg = self.deliver(s, "alice@fail.test")
+        self.assertMarked(msg, "pass", None, client, HELO, "alice@fail.test",
+                          expl="%s: authenticated connection" % R)
+
+    def test_forged_received_spf_headers_are_removed(self):
+        forged_a = ("pass (other.example: domain of x@pass.test designates 192.0.2.10 as "
+                    "permitted sender) receiver=MX.Test.Example; client-ip=192.0.2.10")
+        forged_b = "fail (mx.test.example: this looks like ours) client-ip=192.0.2.1"
+        unrelated = ("neutral (other.example: 192.0.2.1 is neither permitted nor denied by "
+                     "domain of x@other.example) receiver=other.example; client-ip=192.0.2.1")
+        msg = self.deliver(self.session(), "a@pass.test", extra_headers=[
+            "Received-SPF: " + forged_a,
+            "Received-SPF: " + unrelated,
+            "Received-SPF: " + forged_b,
+        ])
+        self.assertMarked(msg, "pass", "a@pass.test", CLIENT, HELO, "a@pass.test")
+        values = msg.values("Received-SPF")
+        self.assertEqual(2, len(values), values)
+        self.assertEqual(unrelated, values[1])
+        self.assertDaemonLogged(WORLD.main, "found possible spoofed header - '%s'" % forged_a)
+        self.assertDaemonLogged(WORLD.main, "found possible spoofed header - '%s'" % forged_b)
+
+    def test_ten_forged_headers_remove_every_received_spf(self):
+        forged = ["Received-SPF: pass (%s: forged %d) client-ip=192.0.2.1" % (R.upper(), n)
+                  for n in range(10)]
+        unrelated = "Received-SPF: pass (other.example: kept otherwise) client-ip=192.0.2.1"
+        msg = self.deliver(self.session(), "a@pass.test",
+                           extra_headers=forged[:5] + [unrelated] + forged[5:])
+        self.assertMarked(msg, "pass", "a@pass.test", CLIENT, HELO, "a@pass.test")
+        self.assertEqual(1, len(msg.values("Received-SPF")))
+
+    def test_messages_on_one_connection(self):
+        s = self.session()
+        first = self.deliver(s, "a@pass.test")
+        self.assertMarked(first, "pass", "a@pass.test", CLIENT, HELO, "a@pass.test")
+        second = self.deliver(s, "b@softfail.test")
+        self.assertMarked(second, "softfail", "b@softfail.test", CLIENT, HELO, "b@softfail.test")
+        # A refused message does not disturb the next one.
+        self.assertEqual(550, s.mail("c@fail.test")[0])
+        s.rset()
+        # A second, different EHLO: the header keeps the first name.
+        s.smtp.ehlo("other-name.e2e.test")
+        third = self.deliver(s, "d@neutral.test")
+        self.assertMarked(third, "neutral", "d@neutral.test", CLIENT, HELO, "d@neutral.test")
+        self.assertDaemonLogged(WORLD.main, "multiple HELOs from %s [%s] - ignoring 'other-name.e2e.test'"
+                        % (HELO, CLIENT))
+
+    def test_several_recipients(self):
+        recipients = ["one@example.net", "two@example.org", "three@rcpt.test"]
+        msg = self.deliver(self.session(), "a@pass.test", recipients=recipients)
+        self.assertMarked(msg, "pass", "a@pass.test", CLIENT, HELO, "a@pass.test")
+        self.assertEqual(1, len(msg.values("Received-SPF")))
+        self.assertEqual(sorted("<%s> ORCPT=rfc822;%s" % (r, r) for r in recipients),
+                         sorted(msg.recipients()))
+
+    def test_recipient_mx_mode(self):
+        # In -r mode the sender is not checked at MAIL FROM (a fail.test
+        # sender is let in); the verdict is whether the client is an MX host
+        # of the recipient's domain.
+        cases = [
+            ("the recipient domain's MX host", "192.0.2.25", "pass"),
+            ("another host", "192.0.2.26", "neutral"),
+        ]
+        for what, client, result in cases:
+            with self.subTest(what):
+                s = self.session(client=client, listener="recipientmx")
+                msg = self.deliver(s, "a@fail.test", recipients=["user@rcpt.test"])
+                self.assertMarked(msg, result, "a@fail.test", client, HELO, "a@fail.test")
+
+
+# --- through the milter client --------------------------------------------
+
+def connection_script(client=CLIENT, helo=HELO, j=R, host=CLIENT_NAME):
+    lines = []
+    if j is not None:
+        lines.append("macros j=%s {daemon_name}=e2e v=milter_client" % j)
+    lines.append("connect %s %s 4321" % (host, client))
+    if helo is not None:
+        lines.append("helo %s" % helo)
+    return lines
+
+
+def message_script(sender, mail_macros=(), refused=False, headers=(("Subject", "test"),)):
+    """One message; a refused one ends after MAIL, as an MTA would."""
+    lines = []
+    if mail_macros:
+        lines.append("macros " + " ".join(mail_macros))
+    lines.append("mail <%s>" % sender)
+    if refused:
+        return lines + ["abort"]
+    lines.append("rcpt <user@example.net>")
+    for name, value in headers:
+        lines.append("header %s %s" % (name, value))
+    return lines + ["eoh", "body Hello.\\r\\n", "eom"]
+
+
+class ThroughMilterClient(SpfTestCase):
+    """The `direct` daemon, driven by the project's milter client. Its first
+    connection comes without the "{j}" macro, so its receiver is the host
+    name of this machine for the rest of the run."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = socket.gethostname()
+        cls.first = cls.run_script(connection_script(j=None) + message_script("a@pass.test"))
+
+    @classmethod
+    def run_script(cls, lines):
+        rc, answers, err = h.run_milter_client(WORLD.milter_client,
+                                               "unix:" + WORLD.direct_socket, lines + ["quit"])
+        if rc != 0:
+            raise AssertionError("milter_client failed (%d): %s\n%s" % (rc, err, answers))
+        return answers
+
+    def steps(self, answers, step):
+        return [a for a in answers if a["step"] == step]
+
+    def assertHeaderInserted(self, eom, prefix):
+        self.assertEqual("answered", eom["status"], eom)
+        self.assertEqual("continue", eom.get("reply"), eom)
+        mods = eom["modifications"]
+        self.assertEqual(1, len(mods), mods)
+        self.assertEqual(("insheader", 0, "Received-SPF"),
+                         (mods[0]["action"], mods[0]["index"], mods[0]["name"]))
+        self.assertSpfValue(mods[0]["value"], prefix)
+
+    def expected(self, result, sender, client=CLIENT, helo=HELO, checked=None, expl=None):
+        if expl is None:
+            expl = explanation(result, checked or sender, client, receiver=self.host)
+        return spf_value_prefix(result, expl, client, helo, sender, receiver=self.host)
+
+    def test_negotiation_asks_to_add_and_change_headers(self):
+        neg = self.steps(self.first, "negotiate")[0]
+        self.assertEqual(6, neg["version"])
+        self.assertEqual(0x11, neg["actions"])
+
+    def test_receiver_from_gethostname_without_j(self):
+        self.assertHeaderInserted(self.steps(self.first, "eom")[0],
+                                  self.expected("pass", "a@pass.test"))
+
+    def test_receiver_stays_after_the_first_connection(self):
+        answers = self.run_script(connection_script(j="other.example") +
+                                  message_script("b@pass.test"))
+        self.assertHeaderInserted(self.steps(answers, "eom")[0],
+                                  self.expected("pass", "b@pass.test"))
+
+    def test_verified_certificate_counts_as_authenticated(self):
+        answers = self.run_script(connection_script() +
+                                  message_script("a@fail.test", mail_macros=["{verify}=OK"]))
+        self.assertEqual("continue", self.steps(answers, "mail")[0].get("reply"))
+        self.assertHeaderInserted(self.steps(answers, "eom")[0], self.expected(
+            "pass", "a@fail.test", expl="%s: authenticated connection" % self.host))
+
+    def test_unverified_certificate_is_checked(self):
+        answers = self.run_script(connection_script() +
+                                  message_script("a@fail.test", mail_macros=["{verify}=FAIL"],
+                                                 refused=True))
+        mail = self.steps(answers, "mail")[0]
+        self.assertEqual(("replycode", "550 5.7.1 fail"), (mail.get("reply"), mail.get("text")))
+
+    def test_auth_type_macro_counts_as_authenticated(self):
+        answers = self.run_script(connection_script() +
+                                  message_script("a@fail.test", mail_macros=["{auth_type}=PLAIN"]))
+        self.assertHeaderInserted(self.steps(answers, "eom")[0], self.expected(
+            "pass", "a@fail.test", expl="%s: authenticated connection" % self.host))
+
+    def test_abort_between_messages(self):
+        lines = connection_script()
+        lines += ["mail <a@softfail.test>", "rcpt <user@example.net>", "abort"]
+        lines += message_script("b@pass.test")
+        answers = self.run_script(lines)
+        eoms = self.steps(answers, "eom")
+        self.assertEqual(1, len(eoms))
+        self.assertHeaderInserted(eoms[0], self.expected("pass", "b@pass.test"))
+
+    def test_many_messages_on_one_connection(self):
+        kinds = ["pass", "softfail", "neutral", "none", "fail"]
+        lines = connection_script()
+        plan = []
+        for n in range(100):
+            kind = kinds[n % len(kinds)]
+            sender = "m%d@%s.test" % (n, kind)
+            plan.append((kind, sender))
+            lines += message_script(sender, refused=(kind == "fail"))
+        t0 = time.monotonic()
+        answers = self.run_script(lines)
+        elapsed = time.monotonic() - t0
+        mails = self.steps(answers, "mail")
+        eoms = iter(self.steps(answers, "eom"))
+        self.assertEqual(len(plan), len(mails))
+        for (kind, sender), mail in zip(plan, mails):
+            if kind == "fail":
+                self.assertEqual(("replycode", "550 5.7.1 fail"),
+                                 (mail.get("reply"), mail.get("text")), sender)
+            else:
+                self.assertEqual("continue", mail.get("reply"), sender)
+                self.assertHeaderInserted(next(eoms), self.expected(kind, sender))
+        self.assertIsNone(next(eoms, None))
+        sys.stderr.write("e2e: 100 messages on one milter connection in %.2f s\n" % elapsed)
+
+    def test_ipv4_mapped_client_is_checked_as_ipv4(self):
+        answers = self.run_script(connection_script(client="::ffff:192.0.2.10") +
+                                  message_script("a@pass.test"))
+        self.assertHeaderInserted(self.steps(answers, "eom")[0],
+                                  self.expected("pass", "a@pass.test", client="192.0.2.10"))
+
+    def test_sender_without_at_is_checked_as_mailer_daemon_at_helo(self):
+        answers = self.run_script(connection_script(helo="helo.pass.test") +
+                                  message_script("postmaster"))
+        self.assertHeaderInserted(self.steps(answers, "eom")[0], self.expected(
+            "pass", "postmaster", helo="helo.pass.test",
+            checked="mailer_daemon@helo.pass.test"))
+
+    def test_connection_without_address_is_accepted(self):
+        answers = self.run_script(["connect %s -" % CLIENT_NAME])
+        self.assertEqual("accept", self.steps(answers, "connect")[0].get("reply"))
+
+
+def main():
+    try:
+        h.require_root()
+    except h.Skip as e:
+        print("SKIP: heronsend end-to-end tests: %s" % e)
+        return 77
+    # Never outlive a stuck run (CTest's own timeout would leave Postfix
+    # behind), and clean up when stopped from outside. unittest would only
+    # record an exception raised here as one test's error and carry on, so
+    # stop everything right in the handler and leave.
+    abandoning = []
+
+    def abandon(signum, _frame):
+        # A second signal (timeout(1) signals the child and then its whole
+        # process group) may arrive while this runs: it must not cut it short.
+        # The same goes for the normal tear-down: let it finish.
+        if abandoning or WORLD.stopped:
+            abandoning.append(signum)
+            return
+        abandoning.append(signum)
+        reason = "took longer than 270 s" if signum == signal.SIGALRM else "stopped by a signal"
+        sys.stderr.write("\ne2e: run %s: stopping every process it started\n" % reason)
+        for problem in WORLD.stop():
+            sys.stderr.write(problem + "\n")
+        sys.stderr.flush()
+        os._exit(1 if signum == signal.SIGALRM else 128 + signum)
+
+    for sig in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, abandon)
+    signal.alarm(270)
+    t0 = time.monotonic()
+    program = unittest.main(exit=False, verbosity=2)
+    signal.alarm(0)
+    result = program.result
+    print("e2e: %d tests in %.1f s" % (result.testsRun, time.monotonic() - t0))
+    if abandoning:
+        return 128 + abandoning[0]
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
