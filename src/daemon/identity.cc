@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -97,6 +98,26 @@ void remove_pid_file() {
   pid_file_path.reset();
 }
 
+const char *local_socket_path(const char *spec) {
+  if (spec == nullptr) return nullptr;
+  const char *colon = std::strchr(spec, ':');
+  if (colon == nullptr) return spec;
+  if (colon == spec) return colon + 1;  // an empty kind means a local socket
+  std::size_t prefix = static_cast<std::size_t>(colon - spec);
+  if ((prefix == 4 && strncasecmp(spec, "unix", 4) == 0) ||
+      (prefix == 5 && strncasecmp(spec, "local", 5) == 0))
+    return colon + 1;
+  return nullptr;
+}
+
+void hand_socket_over(const char *spec, uid_t uid, gid_t gid) {
+  const char *path = local_socket_path(spec);
+  if (path == nullptr) return;
+  // lchown: never follow a link someone may have put in the socket's place.
+  if (lchown(path, uid, gid) != 0)
+    syslog(LOG_WARNING, "chown '%s' - %m", path);
+}
+
 const struct passwd *find_run_as_user(const char *text) {
   char *end = nullptr;
   errno = 0;
@@ -132,6 +153,7 @@ void switch_user(uid_t real_uid, const char *run_as_user) {
   // lookups of initgroups may reuse.
   uid_t uid = account->pw_uid;
   gid_t gid = account->pw_gid;
+  hand_socket_over(config.socket_spec, uid, gid);
   if (setgroups(0, nullptr) != 0) {
     syslog(LOG_ERR, "setgroups - %m");
     fail();

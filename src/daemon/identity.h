@@ -44,6 +44,18 @@ int open_pid_file(const char *path);
 // "unable to write PID file - %m" and is not fatal.
 void write_pid_file(int fd, long pid);
 
+// The file of a local (unix-domain) socket specification as libmilter reads
+// it: "unix:PATH", "local:PATH" (prefix in any letter case), ":PATH" or a
+// bare PATH without a colon; nullptr for the other kinds (inet:, inet6:).
+const char *local_socket_path(const char *spec);
+
+// Gives a local listening socket to the account the daemon switches to.
+// The socket is created owner-only before the switch, that is owned by
+// root, and the MTA must reach it once the daemon runs as the -u user (with
+// Postfix, run as Postfix's own user). A failure is only a warning
+// ("chown '%s' - %m"): an MTA running as root still reaches the socket.
+void hand_socket_over(const char *spec, uid_t uid, gid_t gid);
+
 // The account named by the -u text: a text that strtol (base 0) consumes
 // whole is a user ID (the empty text counts as 0), anything else a name.
 // A number that is negative or too large for a user ID names no account.
@@ -52,8 +64,8 @@ void write_pid_file(int fd, long pid);
 const struct passwd *find_run_as_user(const char *text);
 
 // The user switch, decided on real_uid (the caller passes getuid()):
-// as root with a user, becomes that user (supplementary groups from
-// initgroups with the text as written); as root without one, logs a
+// as root with a user, hands a local socket over to that user and becomes
+// it (supplementary groups from initgroups with the text as written); as root without one, logs a
 // warning; not root but with a user, refuses (exit 71); else does nothing.
 void switch_user(uid_t real_uid, const char *run_as_user);
 

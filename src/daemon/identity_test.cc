@@ -187,6 +187,30 @@ TEST_F(IdentityTest, FindRunAsUserReadsNumbersInBase0) {
   }
 }
 
+TEST_F(IdentityTest, LocalSocketPaths) {
+  const struct {
+    const char *spec;
+    const char *path;  // none for sockets that are not files
+  } cases[] = {
+      {"unix:/run/heronsend.sock", "/run/heronsend.sock"},
+      {"local:/run/heronsend.sock", "/run/heronsend.sock"},
+      {"UNIX:/run/x", "/run/x"},
+      {"/run/heronsend.sock", "/run/heronsend.sock"},
+      {"relative.sock", "relative.sock"},
+      {"inet:8890@127.0.0.1", nullptr},
+      {"inet6:8890@[::1]", nullptr},
+      {"unixx:/run/x", nullptr},
+      {":/run/x", "/run/x"},
+  };
+  for (const auto &c : cases) {
+    const char *path = local_socket_path(c.spec);
+    if (c.path == nullptr)
+      EXPECT_EQ(path, nullptr) << c.spec;
+    else
+      EXPECT_STREQ(path, c.path) << c.spec;
+  }
+}
+
 TEST_F(IdentityTest, RootWithoutUserWarnsAndStaysPut) {
   switch_user(0, nullptr);
   EXPECT_EQ(captured_log(),

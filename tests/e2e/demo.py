@@ -63,7 +63,7 @@ def main():
         dns.start(cleanup)
         sockets = ws.dir("sockets", owner=h.POSTFIX_USER)
         milter = os.path.join(sockets, "heronsend.sock")
-        daemon = h.Heronsend(ws, dns, "demo", [], "unix:" + milter, run_as=h.POSTFIX_USER)
+        daemon = h.Heronsend(ws, dns, "demo", ["-u", h.POSTFIX_USER], "unix:" + milter)
         daemon.start(cleanup, binary)
         sink = h.Sink(ws)
         sink.start(cleanup)

@@ -94,8 +94,11 @@ class World:
         mark_port, rcpt_port = h.free_port(), h.free_port()
         main_socket = os.path.join(sockets, "main.sock")
         self.direct_socket = os.path.join(self.ws.dir("direct"), "direct.sock")
-        self.main = h.Heronsend(self.ws, self.dns, "main", ["-a", allowlist],
-                                "unix:" + main_socket, run_as=h.POSTFIX_USER)
+        # Started as root on a unix socket and switching to Postfix's user:
+        # the socket must then belong to that user, or smtpd cannot use it.
+        self.main = h.Heronsend(self.ws, self.dns, "main",
+                                ["-a", allowlist, "-u", h.POSTFIX_USER],
+                                "unix:" + main_socket)
         # Started as root and switching to the postfix user itself, as an
         # administrator would run it, with a PID file.
         self.pid_file = os.path.join(self.ws.dir("run", owner=h.POSTFIX_USER), "markonly.pid")

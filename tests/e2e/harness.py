@@ -290,33 +290,19 @@ class TestDns:
 # --- heronsend -------------------------------------------------------------
 
 class Heronsend:
-    """One heronsend process in the foreground (-X), resolving through TestDns.
+    """One heronsend process in the foreground (-X), resolving through TestDns."""
 
-    run_as: a user to start it as (through setpriv), so that a unix socket it
-    creates (mode 0600) is usable by that user, e.g. Postfix's smtpd."""
-
-    def __init__(self, ws, dns, name, args, socket_spec, run_as=None):
+    def __init__(self, ws, dns, name, args, socket_spec):
         self.ws, self.dns, self.name = ws, dns, name
         self.args = list(args)
         self.socket_spec = socket_spec
-        self.run_as = run_as
         self.log = os.path.join(ws.dir("heronsend"), name + ".log")
         self.proc = None
         self.version_text = None
         self.exit_status = None
 
     def start(self, cleanup, binary_path):
-        if self.run_as:
-            # The build tree may lie where that user cannot reach it (a
-            # checkout under /root): run a copy from the workspace.
-            copy = os.path.join(self.ws.dir("bin"), "heronsend")
-            if not os.path.exists(copy):
-                shutil.copy2(binary_path, copy)
-            binary_path = copy
         inner = [binary_path, "-X", *self.args, self.socket_spec]
-        if self.run_as:
-            inner = ["setpriv", "--reuid=" + self.run_as, "--regid=" + self.run_as,
-                     "--init-groups", "--pdeathsig=TERM", "--", *inner]
         # unshare execs the shell, which execs heronsend: proc.pid is the daemon's.
         cmd = ["unshare", "--mount", "--propagation", "private", "--",
                "/bin/sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',

@@ -214,6 +214,14 @@ TEST_F(IdentityProcessTest, UserByNameSwitchesUserGroupAndGroups) {
   expect_switched(d, "nobody", copy);
   EXPECT_EQ(d.stderr_text().find("warning:"), std::string::npos);
   EXPECT_EQ(pid_in_file(pid_file), std::optional<pid_t>(d.pid()));
+  // The socket, created owner-only before the switch, belongs to the user
+  // the daemon runs as, so an MTA running as that user can connect.
+  struct stat st {};
+  ASSERT_EQ(stat(sock().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, copy.pw_uid);
+  EXPECT_EQ(st.st_gid, copy.pw_gid);
+  EXPECT_EQ(st.st_mode & 077, 0u) << "still for its owner only";
+  EXPECT_TRUE(milter_answers(sock()));
 
   d.signal(SIGTERM);
   EXPECT_EQ(d.wait_exit(seconds(20)), std::optional<int>(0)) << d.stderr_text();
