@@ -230,17 +230,7 @@ bool milter_session::send_packet(char command, const std::string &payload,
   packet.append(payload);
   std::size_t done = 0;
   while (done < packet.size()) {
-    pollfd p{fd_, POLLOUT, 0};
-    int r = ::poll(&p, 1, static_cast<int>(timeout_.count()));
-    if (r == 0) {
-      *error = "timeout writing to the filter";
-      return false;
-    }
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      *error = std::string("poll: ") + std::strerror(errno);
-      return false;
-    }
+    if (!wait_ready(POLLOUT, "timeout writing to the filter", error)) return false;
     ssize_t n = ::send(fd_, packet.data() + done, packet.size() - done, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -252,20 +242,27 @@ bool milter_session::send_packet(char command, const std::string &payload,
   return true;
 }
 
-bool milter_session::read_exact(char *buffer, std::size_t length, std::string *error) {
-  std::size_t done = 0;
-  while (done < length) {
-    pollfd p{fd_, POLLIN, 0};
+bool milter_session::wait_ready(short events, const char *timeout_text,
+                                std::string *error) {
+  for (;;) {
+    pollfd p{fd_, events, 0};
     int r = ::poll(&p, 1, static_cast<int>(timeout_.count()));
+    if (r > 0) return true;
     if (r == 0) {
-      *error = "timeout waiting for the filter";
+      *error = timeout_text;
       return false;
     }
-    if (r < 0) {
-      if (errno == EINTR) continue;
+    if (errno != EINTR) {
       *error = std::string("poll: ") + std::strerror(errno);
       return false;
     }
+  }
+}
+
+bool milter_session::read_exact(char *buffer, std::size_t length, std::string *error) {
+  std::size_t done = 0;
+  while (done < length) {
+    if (!wait_ready(POLLIN, "timeout waiting for the filter", error)) return false;
     ssize_t n = ::read(fd_, buffer + done, length - done);
     if (n == 0) {
       *error = "the filter closed the connection";

@@ -131,6 +131,9 @@ class milter_session {
   bool send_macros(char command, const milter_macros &macros, std::string *error);
   bool send_packet(char command, const std::string &payload, std::string *error);
   bool read_packet(char *command, std::string *payload, std::string *error);
+  // Waits until the socket is ready for events (POLLIN or POLLOUT) within
+  // the session's timeout.
+  bool wait_ready(short events, const char *timeout_text, std::string *error);
   bool read_exact(char *buffer, std::size_t length, std::string *error);
   milter_answer read_answer();
   milter_answer fail(const std::string &error);
