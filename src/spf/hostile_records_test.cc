@@ -40,6 +40,8 @@ struct hostile_case {
   std::string explanation;  // TXT of e.evil.test, when not empty
   std::string sender;
   int expected;  // an SPF_result_t, or FAIL_OPEN
+  // When not null: the explanation the response must carry.
+  const char *explanation_text = nullptr;
 };
 
 // Runs one case; returns the exit status of the child's side of the test.
@@ -50,6 +52,7 @@ int evaluate(const hostile_case &c) {
     return 2;
   }
   zone_add_txt("evil.test", c.record);
+  zone_add_a("evil.test", "192.0.2.2");
   if (!c.explanation.empty()) zone_add_txt("e.evil.test", c.explanation);
   lib_data *lib = lib_init_connection_data();
   if (lib == nullptr || !lib_set_ipv4(lib, "192.0.2.1") ||
@@ -58,14 +61,23 @@ int evaluate(const hostile_case &c) {
     return 2;
   }
   int outcome = lib_do_check(lib) ? static_cast<int>(lib->result) : FAIL_OPEN;
+  std::string explanation;
+  if (lib->response && SPF_response_get_explanation(lib->response))
+    explanation = SPF_response_get_explanation(lib->response);
   lib_free_connection_data(lib);
   stop_spf();
+  int status = 0;
   if (outcome != c.expected) {
     std::fprintf(stderr, "%s: outcome %d, expected %d\n", c.name, outcome,
                  c.expected);
-    return 1;
+    status = 1;
   }
-  return 0;
+  if (c.explanation_text && explanation != c.explanation_text) {
+    std::fprintf(stderr, "%s: explanation '%s', expected '%s'\n", c.name,
+                 explanation.c_str(), c.explanation_text);
+    status = 1;
+  }
+  return status;
 }
 
 void expect_harmless(const hostile_case &c) {
@@ -95,6 +107,71 @@ TEST(HostileRecordsTest, OverlongCompiledMacrosAreRefused) {
       // The control: one macro less leaves room for the literal.
       {"exp126", EXP_RECORD, repeat("%{d}", 126) + repeat("A", 64), SENDER,
        SPF_RESULT_FAIL},
+  };
+  for (const auto &c : cases) expect_harmless(c);
+}
+
+// The compiler must also count the header of a literal that starts with
+// fewer than its size left: with 3 bytes left, "AAA" went 4 bytes past the
+// explanation buffer.
+TEST(HostileRecordsTest, LiteralHeaderIsCountedInTheSpaceLeft) {
+  const hostile_case cases[] = {
+      {"exp127short", EXP_RECORD, M + "AAA", SENDER, SPF_RESULT_FAIL},
+      {"exp128", EXP_RECORD, M + "%{d}", SENDER, SPF_RESULT_FAIL},
+      // 127 macros and nothing after them still fit.
+      {"exp127alone", EXP_RECORD, M, SENDER, SPF_RESULT_FAIL},
+  };
+  for (const auto &c : cases) expect_harmless(c);
+}
+
+// Macro expansion of the explanation with texts the sender controls: URL
+// encoding of bytes above 0x7f, and the reverse transformer with a short
+// first label and a long rest.
+TEST(HostileRecordsTest, MacroExpansionStaysInItsBuffers) {
+  const std::string high_bytes = "\xec\xed\xee\xef\xf0\xfe\xff\x80";
+  const std::string long_label = repeat("b", 60);
+  const std::string encoded = "%ec%ed%ee%ef%f0%fe%ff%80";
+  const std::string EXPECT_L = repeat(encoded, 8);
+  const std::string EXPECT_LR_HIGH = long_label + "." + encoded;
+  const std::string EXPECT_LR = long_label + ".a";
+  const hostile_case cases[] = {
+      {"url-local-part", EXP_RECORD, "%{L}", repeat(high_bytes, 8) + "@evil.test",
+       SPF_RESULT_FAIL, EXPECT_L.c_str()},
+      {"url-sender", EXP_RECORD, "%{S}", high_bytes + "@evil.test",
+       SPF_RESULT_FAIL, "%ec%ed%ee%ef%f0%fe%ff%80%40evil.test"},
+      {"url-reversed", EXP_RECORD, "%{Lr}", high_bytes + "." + long_label + "@evil.test",
+       SPF_RESULT_FAIL, EXPECT_LR_HIGH.c_str()},
+      {"reverse-url", EXP_RECORD, "%{Lr}", "a." + long_label + "@evil.test",
+       SPF_RESULT_FAIL, EXPECT_LR.c_str()},
+      {"reverse-domain-url", EXP_RECORD, "%{Dr}", SENDER, SPF_RESULT_FAIL,
+       "test.evil"},
+      {"reverse-truncated", EXP_RECORD, "%{d1r}.%{l1r}", "x." + long_label + "@evil.test",
+       SPF_RESULT_FAIL, "evil.x"},
+  };
+  for (const auto &c : cases) expect_harmless(c);
+}
+
+// Numbers in a record that do not fit their type: a CIDR length or a
+// truncation depth of many digits (once undefined behaviour; 4294967320
+// even passed as /24) make the record invalid. Empty texts before a CIDR
+// once made the compiler index before the text.
+TEST(HostileRecordsTest, OutOfRangeNumbersAndEmptyTexts) {
+  const std::string huge = "99999999999999999999";
+  constexpr int INVALID = SPF_RESULT_INVALID;  // the record does not compile
+  const hostile_case cases[] = {
+      {"cidr4-huge", "v=spf1 a/" + huge + " -all", "", SENDER, INVALID},
+      {"cidr4-wraps", "v=spf1 a/4294967320 -all", "", SENDER, INVALID},
+      {"cidr6-huge", "v=spf1 a//" + huge + " -all", "", SENDER, INVALID},
+      {"cidr4-ip4", "v=spf1 ip4:192.0.2.0/" + huge + " -all", "", SENDER,
+       INVALID},
+      {"depth-huge", "v=spf1 exists:%{d" + huge + "}.x -all", "", SENDER,
+       INVALID},
+      {"depth-wraps", "v=spf1 exists:%{d4294967297}.x -all", "", SENDER,
+       INVALID},
+      {"empty-domain", "v=spf1 a: -all", "", SENDER, SPF_RESULT_FAIL},
+      {"empty-before-cidr6", "v=spf1 a://64 -all", "", SENDER,
+       SPF_RESULT_FAIL},
+      {"only-cidr6", "v=spf1 a//64 -all", "", SENDER, SPF_RESULT_FAIL},
   };
   for (const auto &c : cases) expect_harmless(c);
 }
