@@ -42,6 +42,9 @@ struct hostile_case {
   int expected;  // an SPF_result_t, or FAIL_OPEN
   // When not null: the explanation the response must carry.
   const char *explanation_text = nullptr;
+  // When not empty: the recipient-MX query runs for it instead of the
+  // MAIL FROM query.
+  std::string recipient = "";
 };
 
 // Runs one case; returns the exit status of the child's side of the test.
@@ -60,7 +63,10 @@ int evaluate(const hostile_case &c) {
     std::fprintf(stderr, "%s: request set-up failed\n", c.name);
     return 2;
   }
-  int outcome = lib_do_check(lib) ? static_cast<int>(lib->result) : FAIL_OPEN;
+  bool verdict = c.recipient.empty()
+                     ? lib_do_check(lib)
+                     : lib_do_rcpt_check(lib, c.recipient.c_str());
+  int outcome = verdict ? static_cast<int>(lib->result) : FAIL_OPEN;
   std::string explanation;
   if (lib->response && SPF_response_get_explanation(lib->response))
     explanation = SPF_response_get_explanation(lib->response);
@@ -172,6 +178,23 @@ TEST(HostileRecordsTest, OutOfRangeNumbersAndEmptyTexts) {
       {"empty-before-cidr6", "v=spf1 a://64 -all", "", SENDER,
        SPF_RESULT_FAIL},
       {"only-cidr6", "v=spf1 a//64 -all", "", SENDER, SPF_RESULT_FAIL},
+  };
+  for (const auto &c : cases) expect_harmless(c);
+}
+
+// In recipient-MX mode the recipient's domain is compiled into the record
+// "v=spf1 mx:DOMAIN": a recipient address reaches the record compiler
+// without any DNS data.
+TEST(HostileRecordsTest, RecipientDomainsReachTheCompiler) {
+  const hostile_case cases[] = {
+      {"rcpt-mech127", "", "", SENDER, SPF_RESULT_INVALID, nullptr,
+       "user@" + M + repeat("A", 4000)},
+      {"rcpt-short", "", "", SENDER, SPF_RESULT_INVALID, nullptr,
+       "user@" + M + "AAA"},
+      {"rcpt-cidr", "", "", SENDER, SPF_RESULT_INVALID, nullptr,
+       "user@x/4294967320"},
+      {"rcpt-url", "", "", "\xec\xff@evil.test", SPF_RESULT_NEUTRAL, nullptr,
+       "user@%{L}.%{Lr}.evil.test"},
   };
   for (const auto &c : cases) expect_harmless(c);
 }
