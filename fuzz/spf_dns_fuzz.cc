@@ -8,7 +8,9 @@
 //   1. the answer to the TXT query of evil.test (the sender's SPF record)
 //   2. the answer to every other TXT query (explanation, include, redirect)
 //   3. the answer to every other query (A, AAAA, MX, PTR)
-// A missing or empty message answers "host not found". A message longer
+// A missing or empty message answers "host not found", and a name that
+// does not fit in a DNS query fails as it does in the real resolver (see
+// fits_a_query below). A message longer
 // than the caller's buffer is reported by its length, as the real
 // res_nquery does, so the library's retry with a larger buffer runs too.
 // Each run builds a fresh SPF server, so no cached answer is carried over.
@@ -34,12 +36,36 @@ namespace {
 
 std::string answers[3];
 
+// Whether the real resolver could put name into a query: at most 253
+// characters (a final dot aside) in labels of 1 to 63 characters. The real
+// res_nquery fails with NO_RECOVERY otherwise, which bounds how far macro
+// expansion can grow a name from one redirect to the next.
+bool fits_a_query(const char *name) {
+  size_t length = std::strlen(name);
+  if (length > 0 && name[length - 1] == '.') length--;
+  if (length == 0 || length > 253) return false;
+  size_t label = 0;
+  for (size_t i = 0; i < length; i++) {
+    if (name[i] != '.') {
+      if (++label > 63) return false;
+    } else {
+      if (label == 0) return false;
+      label = 0;
+    }
+  }
+  return label > 0;
+}
+
 }  // namespace
 
 // The resolver layer reads the outcome of a failed query from the
 // resolver state, not from h_errno.
 extern "C" int res_nquery(res_state state, const char *domain, int, int type,
                           unsigned char *answer, int anslen) {
+  if (!fits_a_query(domain)) {
+    state->res_h_errno = h_errno = NO_RECOVERY;
+    return -1;
+  }
   const std::string *message = &answers[2];
   if (type == ns_t_txt)
     message = std::strcmp(domain, "evil.test") == 0 ? &answers[0] : &answers[1];

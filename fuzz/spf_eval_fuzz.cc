@@ -1,12 +1,15 @@
 // Fuzz target: SPF evaluation of DNS data and sender texts that an outsider
 // controls, through the daemon's SPF adapter and libspf2's in-memory zone.
 //
-// The input is split at newlines into up to five texts:
+// The input is split at newlines into up to six texts:
 //   1. the SPF record (TXT) of evil.test, the sender's domain
 //   2. the TXT record of e.evil.test (for exp=e.evil.test)
 //   3. the sender's local part (the sender is LOCAL@evil.test)
 //   4. the TXT record of i.evil.test (for include: and redirect=)
 //   5. the HELO name
+//   6. a recipient: when given, the recipient-MX query runs for it after
+//      the MAIL FROM query (it compiles "v=spf1 mx:" and the recipient's
+//      domain)
 // Missing texts are left out of the zone (or empty). evil.test also has an
 // A, an AAAA and an MX record, so the a, mx and ptr mechanisms have
 // something to look at. An odd input length makes the client an IPv6 one.
@@ -36,7 +39,7 @@ void zone_add(const char *name, ns_type type, const std::string &data) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<std::string> texts;
   std::string current;
-  for (size_t i = 0; i < size && texts.size() < 5; i++) {
+  for (size_t i = 0; i < size && texts.size() < 6; i++) {
     if (data[i] == '\n') {
       texts.push_back(current);
       current.clear();
@@ -44,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       current.push_back(static_cast<char>(data[i]));
     }
   }
-  if (texts.size() < 5) texts.push_back(current);
-  texts.resize(5);
+  if (texts.size() < 6) texts.push_back(current);
+  texts.resize(6);
 
   config = daemon_config{};
   if (!lib_init(SPF_DNS_ZONE)) return 0;
@@ -82,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (t) total += std::string(t).size();
       (void)total;
     }
+    if (ready && !texts[5].empty()) lib_do_rcpt_check(lib, texts[5].c_str());
     lib_free_connection_data(lib);
   }
   lib_fini();
