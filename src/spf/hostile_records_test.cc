@@ -1,9 +1,12 @@
 // Hostile DNS data through the SPF adapter.
 //
 // Anyone can publish an SPF or explanation record for a domain they own, and
-// one message whose sender names that domain makes the daemon evaluate it.
-// Each record below once made libspf2 write past a buffer (or is the control
-// right next to such a record). Every case is evaluated in a child process,
+// one message whose sender names that domain makes the daemon evaluate it;
+// sender and recipient texts come from the SMTP client. Each case below once
+// made libspf2 write past a buffer, run into undefined behaviour or reach a
+// wrong verdict (or is the control right next to such a case). The library
+// the daemon builds carries the fixes (patches/libspf2/); Debian 12's
+// aborts on several of these. Every case is evaluated in a child process,
 // so that a crash fails the case instead of killing the test runner; the
 // child exits 0 only when the query ended with the expected verdict, or with
 // the fail-open path when that is what is expected.
@@ -44,7 +47,7 @@ struct hostile_case {
   const char *explanation_text = nullptr;
   // When not empty: the recipient-MX query runs for it instead of the
   // MAIL FROM query.
-  std::string recipient = "";
+  std::string recipient = {};
 };
 
 // Runs one case; returns the exit status of the child's side of the test.
