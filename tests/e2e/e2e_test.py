@@ -285,6 +285,21 @@ class ThroughPostfix(SpfTestCase):
         uids = re.search(r"^Uid:\s+(.*)$", status, re.M).group(1).split()
         self.assertEqual([uid] * 4, uids)
 
+    def test_hostile_records_do_not_stop_the_daemon(self):
+        # An explanation that compiles past the library's buffer: the fail
+        # stands (the explanation is only lost).
+        s = self.session()
+        self.assertEqual((550, "5.7.1 fail"), s.mail("a@exp127.evil.test"))
+        s.rset()
+        # The sender's own record overflows the compiler: "invalid".
+        msg = self.deliver(s, "b@mech127.evil.test")
+        self.assertMarked(msg, "invalid", "b@mech127.evil.test", CLIENT, HELO,
+                          "b@mech127.evil.test")
+        # The same daemon serves the next connection.
+        msg = self.deliver(self.session(), "c@pass.test")
+        self.assertMarked(msg, "pass", "c@pass.test", CLIENT, HELO, "c@pass.test")
+        self.assertIsNone(WORLD.main.proc.poll(), "the daemon is still running")
+
     def test_other_results_are_delivered_and_marked(self):
         cases = [
             ("softfail", "a@softfail.test"),
