@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <cstdio>
 
@@ -14,6 +17,14 @@
 #include "spf/lib.h"
 
 char version_text[VERSION_TEXT_SIZE];
+
+namespace {
+
+// How long shutdown waits for callbacks that are still running (an SPF
+// query may be waiting for DNS).
+constexpr std::chrono::milliseconds kCallbackWait(10000);
+
+}  // namespace
 
 void build_version_text() {
   std::snprintf(version_text, sizeof version_text, "libspf2-%d.%d.%d",
@@ -62,6 +73,7 @@ int daemon_main(int argc, char **argv) {
   // The socket and the PID file are for the daemon's owner only.
   umask(077);
 
+  open_callbacks();
   if (smfi_register(filter_descriptor) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_register() failed");
     return EXIT_SOFTWARE_FAILURE;
@@ -80,12 +92,22 @@ int daemon_main(int argc, char **argv) {
 
   if (smfi_main() == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_main() failed");
+    close_callbacks(kCallbackWait);
     return EXIT_SOFTWARE_FAILURE;
   }
 
   syslog(LOG_NOTICE, "%s %s with %s terminating", DAEMON_NAME, DAEMON_VERSION,
          version_text);
   remove_pid_file();
+  // libmilter's event loop returns without waiting for its worker threads.
+  // Nothing shared is released while one may still be inside a callback; if
+  // one stays there too long, the process ends without releasing (and
+  // without running the destructors of what the callbacks use).
+  if (!close_callbacks(kCallbackWait)) {
+    syslog(LOG_WARNING, "callbacks still running - exiting without cleanup");
+    closelog();
+    _exit(0);
+  }
   free_allowlist();
   free_fallbacks();
   lib_fini();

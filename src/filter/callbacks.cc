@@ -2,65 +2,101 @@
 
 #include <syslog.h>
 
+#include <atomic>
+#include <thread>
+
 #include "filter/connection.h"
 #include "filter/envelope.h"
 #include "filter/headers.h"
 
 namespace {
 
+// Callbacks inside their body, and whether shutdown has closed the gate.
+// Both sequentially consistent: a callback counts itself in before it looks
+// at the gate, shutdown closes the gate before it counts, so either the
+// callback sees the gate closed or shutdown sees it running.
+std::atomic<int> running{0};
+std::atomic<bool> closed{false};
+
+// Whether a callback needs the shared state, or only its own record.
+enum class needs { shared_state, own_record };
+
 template <typename Body>
-sfsistat guarded(const char *callback, sfsistat on_failure,
+sfsistat guarded(const char *callback, needs what, sfsistat on_failure,
                  Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    syslog(LOG_ERR, "%s failed unexpectedly - accepting", callback);
-    return on_failure;
+  running.fetch_add(1);
+  sfsistat answer = on_failure;
+  if (what == needs::own_record || !closed.load()) {
+    try {
+      answer = body();
+    } catch (...) {
+      syslog(LOG_ERR, "%s failed unexpectedly - accepting", callback);
+      answer = on_failure;
+    }
   }
+  running.fetch_sub(1);
+  return answer;
 }
 
 }  // namespace
 
+void open_callbacks() { closed.store(false); }
+
+bool close_callbacks(std::chrono::milliseconds timeout) {
+  closed.store(true);
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (running.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 extern "C" {
 
 sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address) {
-  return guarded("spf_connect", SMFIS_ACCEPT,
+  return guarded("spf_connect", needs::shared_state, SMFIS_ACCEPT,
                  [&] { return spf_connect(ctx, host_name, address); });
 }
 
 sfsistat milter_helo(SMFICTX *ctx, char *name) {
-  return guarded("spf_helo", SMFIS_ACCEPT, [&] { return spf_helo(ctx, name); });
+  return guarded("spf_helo", needs::shared_state, SMFIS_ACCEPT,
+                 [&] { return spf_helo(ctx, name); });
 }
 
 sfsistat milter_envfrom(SMFICTX *ctx, char **argv) {
-  return guarded("spf_envfrom", SMFIS_ACCEPT,
+  return guarded("spf_envfrom", needs::shared_state, SMFIS_ACCEPT,
                  [&] { return spf_envfrom(ctx, argv); });
 }
 
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv) {
-  return guarded("spf_envrcpt", SMFIS_ACCEPT,
+  return guarded("spf_envrcpt", needs::shared_state, SMFIS_ACCEPT,
                  [&] { return spf_envrcpt(ctx, argv); });
 }
 
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value) {
-  return guarded("spf_header", SMFIS_ACCEPT,
+  return guarded("spf_header", needs::shared_state, SMFIS_ACCEPT,
                  [&] { return spf_header(ctx, name, value); });
 }
 
 sfsistat milter_eoh(SMFICTX *ctx) {
-  return guarded("spf_eoh", SMFIS_ACCEPT, [&] { return spf_eoh(ctx); });
+  return guarded("spf_eoh", needs::shared_state, SMFIS_ACCEPT,
+                 [&] { return spf_eoh(ctx); });
 }
 
 sfsistat milter_eom(SMFICTX *ctx) {
-  return guarded("spf_eom", SMFIS_CONTINUE, [&] { return spf_eom(ctx); });
+  return guarded("spf_eom", needs::shared_state, SMFIS_CONTINUE,
+                 [&] { return spf_eom(ctx); });
 }
 
 sfsistat milter_abort(SMFICTX *ctx) {
-  return guarded("spf_abort", SMFIS_CONTINUE, [&] { return spf_abort(ctx); });
+  return guarded("spf_abort", needs::own_record, SMFIS_CONTINUE,
+                 [&] { return spf_abort(ctx); });
 }
 
 sfsistat milter_close(SMFICTX *ctx) {
-  return guarded("spf_close", SMFIS_CONTINUE, [&] { return spf_close(ctx); });
+  return guarded("spf_close", needs::own_record, SMFIS_CONTINUE,
+                 [&] { return spf_close(ctx); });
 }
 
 }  // extern "C"

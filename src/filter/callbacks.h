@@ -4,11 +4,21 @@
 // spf_ callback and turns anything unexpected into the filter's usual
 // answer to its own trouble, which is to let the mail through (the
 // connection's record, if any, is still released by the close callback).
+//
+// The entry points also let shutdown wait for them. libmilter's event loop
+// returns without waiting for its worker threads, which may still be inside
+// a callback using the SPF server, the receiver or the allowlist. Shutdown
+// therefore closes the gate first: callbacks that arrive later let the mail
+// through without touching that shared state (abort and close still release
+// the connection's own texts and record), and shutdown waits for the
+// callbacks already running before it releases anything.
 
 #ifndef HERONSEND_FILTER_CALLBACKS_H_
 #define HERONSEND_FILTER_CALLBACKS_H_
 
 #include <libmilter/mfapi.h>
+
+#include <chrono>
 
 extern "C" {
 sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address);
@@ -21,5 +31,13 @@ sfsistat milter_eom(SMFICTX *ctx);
 sfsistat milter_abort(SMFICTX *ctx);
 sfsistat milter_close(SMFICTX *ctx);
 }
+
+// Start-up: callbacks do their work.
+void open_callbacks();
+
+// Shutdown: from now on callbacks leave the shared state alone; waits up to
+// timeout for the callbacks already running. True when none is running any
+// more, so the shared state may be released.
+bool close_callbacks(std::chrono::milliseconds timeout);
 
 #endif  // HERONSEND_FILTER_CALLBACKS_H_

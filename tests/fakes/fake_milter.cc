@@ -37,6 +37,7 @@ void *smfi_getpriv(SMFICTX *ctx) { return ctx->priv; }
 
 char *smfi_getsymval(SMFICTX *ctx, char *name) {
   ctx->macro_requests.push_back(name);
+  if (ctx->on_getsymval) ctx->on_getsymval(name);
   auto it = ctx->macros.find(name);
   if (it == ctx->macros.end()) return nullptr;
   return it->second.data();

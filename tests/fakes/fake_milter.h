@@ -8,6 +8,7 @@
 
 #include <libmilter/mfapi.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -34,6 +35,8 @@ struct smfi_str {
   std::vector<milter_reply> replies;
   std::vector<header_change> header_changes;
   std::vector<std::string> macro_requests;  // names asked of smfi_getsymval
+  // Called by smfi_getsymval before it answers (to block or throw there).
+  std::function<void(const std::string &name)> on_getsymval;
 };
 
 // Process-wide calls (registration, socket, event loop).
