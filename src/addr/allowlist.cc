@@ -11,8 +11,7 @@
 
 #include "addr/addr.h"
 #include "addr/addrset.h"
-#include "daemon/config.h"
-#include "filter/connection.h"
+#include "common/config.h"
 
 addrset *allowlist = nullptr;
 
@@ -79,9 +78,8 @@ void load_allowlist(const char *path) {
   }
 }
 
-void check_allowlist(connection_data *cd, const char *host_name,
-                     const struct sockaddr *client) {
-  if (allowlist == nullptr || client == nullptr) return;
+bool check_allowlist(const char *host_name, const struct sockaddr *client) {
+  if (allowlist == nullptr || client == nullptr) return false;
 
   addr_entry key{};
   key.width = 128;
@@ -95,14 +93,14 @@ void check_allowlist(connection_data *cd, const char *host_name,
     key.addr[11] = 0xFF;
     std::memcpy(key.addr + 12, raw + offsetof(sockaddr_in, sin_addr), 4);
   } else {
-    return;
+    return false;
   }
 
-  if (!addrset_contains(allowlist, &key)) return;
+  if (!addrset_contains(allowlist, &key)) return false;
   char text[FORMAT_SIZE];
   addr_format(&key, text, sizeof text);
   syslog(LOG_INFO, "allowlist \"%s\" [%s]", host_name ? host_name : "", text);
-  cd->allowlisted = 1;
+  return true;
 }
 
 void free_allowlist() {

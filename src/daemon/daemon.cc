@@ -16,8 +16,6 @@
 #include "filter/connection.h"
 #include "spf/lib.h"
 
-char version_text[VERSION_TEXT_SIZE];
-
 namespace {
 
 // How long shutdown waits for callbacks that are still running (an SPF
@@ -25,12 +23,6 @@ namespace {
 constexpr std::chrono::milliseconds kCallbackWait(10000);
 
 }  // namespace
-
-void build_version_text() {
-  std::snprintf(version_text, sizeof version_text, "libspf2-%d.%d.%d",
-                SPF_LIB_VERSION_MAJOR, SPF_LIB_VERSION_MINOR,
-                SPF_LIB_VERSION_PATCH);
-}
 
 // The filter may add and change headers, nothing else.
 const struct smfiDesc filter_descriptor = {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "filter/connection.h"
 #include "filter/result.h"
 

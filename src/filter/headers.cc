@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/daemon.h"
+#include "common/version.h"
 #include "filter/connection.h"
 #include "filter/result.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "daemon/config.h"
+#include "common/config.h"
 
 SPF_server_t *spf_server = nullptr;
 
