@@ -40,7 +40,9 @@ regard to case, and a trailing dot is ignored. Each entry is one of:
 
 A fault entry may carry "type": "TXT" (any record type name, or a number)
 to apply only to queries of that type; without it, it applies to every
-type. Text is encoded as UTF-8 (so "\\u0000" gives a zero byte).
+type. Text is encoded as UTF-8 (so "\\u0000" gives a zero byte), or with
+the codec named by an optional top-level key "$encoding" ("latin-1" turns
+"\\u0080" into the single byte 0x80, for records that are not UTF-8).
 
 A name with no record of the asked type gets NOERROR with no answer
 (NODATA); so does a name that only exists as a parent of listed names. A
@@ -136,14 +138,17 @@ def encode_name(name):
     return bytes(out)
 
 
-def character_strings(value):
+def character_strings(value, encoding="utf-8"):
     """TXT/SPF record data from a string or a list of strings."""
     parts = [value] if isinstance(value, str) else value
     if not isinstance(parts, list) or not all(isinstance(p, str) for p in parts):
         raise ZoneError("TXT value must be a string or a list of strings: %r" % value)
     out = bytearray()
     for part in parts:
-        raw = part.encode("utf-8")
+        try:
+            raw = part.encode(encoding)
+        except (UnicodeEncodeError, LookupError) as e:
+            raise ZoneError("cannot encode %r as %s: %s" % (part, encoding, e))
         chunks = [raw[i:i + 255] for i in range(0, len(raw), 255)] or [b""]
         for chunk in chunks:
             out.append(len(chunk))
@@ -151,7 +156,7 @@ def character_strings(value):
     return bytes(out)
 
 
-def record_data(rtype, value):
+def record_data(rtype, value, encoding):
     """The RDATA of one record, checked."""
     try:
         if rtype == "A":
@@ -164,7 +169,7 @@ def record_data(rtype, value):
         if rtype in ("PTR", "CNAME"):
             return encode_name(value)
         if rtype in ("TXT", "SPF"):
-            return character_strings(value)
+            return character_strings(value, encoding)
     except (ValueError, TypeError, ipaddress.AddressValueError) as e:
         raise ZoneError("bad %s value %r: %s" % (rtype, value, e))
     raise ZoneError("unsupported record type %s" % rtype)
@@ -180,6 +185,7 @@ class Zone:
         self.faults = {}    # name -> [(fault, type number or None, ms)]
         self.parents = set()
         self.fresh = []     # [(".suffix", rdata or None)]
+        self.encoding = data.get("$encoding", "utf-8")
         for suffix, value in (data.get("$fresh") or {}).items():
             self.add_fresh(suffix, value)
         for suffix, value in (fresh or []):
@@ -200,7 +206,7 @@ class Zone:
                 self._add(key, entry)
 
     def add_fresh(self, suffix, value):
-        rdata = None if value is None else character_strings(value)
+        rdata = None if value is None else character_strings(value, self.encoding)
         self.fresh.append(("." + norm(suffix), rdata))
 
     def _add(self, key, entry):
@@ -220,7 +226,7 @@ class Zone:
         (rtype, value), = entry.items()
         rtype = rtype.upper()
         target = norm(value) if rtype == "CNAME" else None
-        self.records[key].append((type_number(rtype), record_data(rtype, value), target))
+        self.records[key].append((type_number(rtype), record_data(rtype, value, self.encoding), target))
 
     def faults_for(self, key, qtype):
         return [(f, ms) for f, only, ms in self.faults.get(key, ())
@@ -306,7 +312,6 @@ class Server:
         self.timers = []     # heap of (due, seq, fn)
         self.seq = 0
         self.conns = {}      # socket -> [buffer, last activity]
-        self.running = True
 
     # --- answers ------------------------------------------------------------
 
@@ -491,7 +496,9 @@ class Server:
             print("reload failed, keeping the old zone: %s" % e, flush=True)
 
     def stop(self, *_):
-        self.running = False
+        # Raised out of the select() the signal interrupts, so the server
+        # stops at once rather than at the loop's next turn.
+        raise SystemExit(0)
 
     def run(self):
         self.bind()
@@ -503,7 +510,7 @@ class Server:
                 f.write("ready %s %d\n" % (self.args.address, self.port))
             os.rename(self.args.ready_file + ".tmp", self.args.ready_file)
         print("ready %s %d" % (self.args.address, self.port), flush=True)
-        while self.running:
+        while True:
             now = time.monotonic()
             while self.timers and self.timers[0][0] <= now:
                 heapq.heappop(self.timers)[2]()
