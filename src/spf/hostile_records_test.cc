@@ -181,6 +181,13 @@ TEST(HostileRecordsTest, OutOfRangeNumbersAndEmptyTexts) {
       {"empty-domain", "v=spf1 a: -all", "", SENDER, PERMERROR},
       {"empty-before-cidr6", "v=spf1 a://64 -all", "", SENDER, PERMERROR},
       {"only-cidr6", "v=spf1 a//64 -all", "", SENDER, SPF_RESULT_FAIL},
+      // A prefix of 0 matches every address (a shift by 32 would be
+      // undefined); a leading zero is a syntax error.
+      {"cidr4-zero", "v=spf1 ip4:198.51.100.0/0 -all", "", SENDER,
+       SPF_RESULT_PASS},
+      {"a-cidr-zero", "v=spf1 a/0 -all", "", SENDER, SPF_RESULT_PASS},
+      {"cidr4-leading-zero", "v=spf1 ip4:192.0.2.1/032 -all", "", SENDER,
+       PERMERROR},
   };
   for (const auto &c : cases) expect_harmless(c);
 }
