@@ -6,7 +6,8 @@ data and runs lintian on it (no errors allowed), installs it with apt-get,
 checks the installed unit with systemd-analyze, runs /usr/sbin/heronsend -h,
 then starts the daemon exactly as heronsend.service would (the unit's
 ExecStart with /etc/default/heronsend's values, as root, in its
-RuntimeDirectory; systemd itself is not running here) and sends two
+RuntimeDirectory, with its capability bounding set and no new privileges;
+systemd itself is not running here) and sends two
 messages through it with the project's milter client: a permitted sender
 gets the Received-SPF header, a forbidden one the 550 reply. Finally it
 stops the daemon, purges the package and checks that nothing the package
@@ -233,14 +234,21 @@ def start_as_unit(ws, cleanup):
     check(unit_setting(UNIT, "RuntimeDirectory") == ["heronsend"], "RuntimeDirectory")
     env = read_environment_file(DEFAULTS)
     argv = expand_exec_start(exec_start[0], env)
-    step("starting as the unit would: " + " ".join(argv))
+    step("starting as the unit would (without systemd): " + " ".join(argv))
     check("-X" in argv and "-u" in argv and argv[argv.index("-u") + 1] == ACCOUNT,
           "the unit does not run -X -u %s" % ACCOUNT)
     check(not os.path.exists(RUNTIME_DIR), RUNTIME_DIR + " exists already")
     os.mkdir(RUNTIME_DIR, 0o755)  # systemd's RuntimeDirectory=, mode 0755
     cleanup.push("remove " + RUNTIME_DIR, lambda: shutil.rmtree(RUNTIME_DIR, ignore_errors=True))
+    # The unit's capability bounding set and NoNewPrivileges, through
+    # setpriv: the user switch must work with only these.
+    caps = " ".join(unit_setting(UNIT, "CapabilityBoundingSet")).split()
+    check(caps and unit_setting(UNIT, "NoNewPrivileges") == ["yes"],
+          "the unit sets no CapabilityBoundingSet or NoNewPrivileges")
+    bounding = ",".join(["-all"] + ["+" + c[len("CAP_"):].lower() for c in caps])
+    sandbox = ["setpriv", "--bounding-set=" + bounding, "--no-new-privs", "--"]
     log = ws.file("heronsend.log")
-    proc = h.popen(argv, log, cwd="/")
+    proc = h.popen(sandbox + argv, log, cwd="/")
     cleanup.push("stop heronsend", lambda: h.stop_child(proc))
     started = h.wait_until(lambda: proc.poll() is not None or " starting" in h.read_text(log), 15)
     check(started and proc.poll() is None, "heronsend did not start:\n" + h.tail(log))
