@@ -9,7 +9,8 @@
 #
 # The unit and the options file have absolute destinations because systemd
 # and the unit look for them there whatever the prefix; override them with
-# -DHERONSEND_SYSTEMD_UNIT_DIR=... and -DHERONSEND_DEFAULT_DIR=....
+# -DHERONSEND_SYSTEMD_UNIT_DIR=... and -DHERONSEND_DEFAULT_DIR=.... The unit
+# starts /usr/sbin/heronsend, the package's layout (prefix /usr).
 
 set(HERONSEND_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH
   "Where the systemd unit is installed")
@@ -93,6 +94,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://www.heronsend.org/")
 # libmilter and libc; libspf2 is linked in statically), plus adduser for
 # the maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/cmake/cpack_checks.cmake")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${_pkg}/debian/conffiles"
