@@ -135,6 +135,11 @@ lib_data *lib_init_connection_data() {
     delete lib;
     return nullptr;
   }
+  // libspf2 consults the server's local policy (-l, with -t's
+  // trusted-forwarder include) only for requests that ask for it, and a new
+  // request does not: without this the -l mechanisms would be compiled at
+  // start-up and then never applied.
+  lib->request->use_local_policy = config.local_policy != nullptr;
   return lib;
 }
 

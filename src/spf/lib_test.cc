@@ -57,6 +57,33 @@ TEST_F(LibTest, LocalPolicyMechanismsWithAndWithoutTrustedForwarders) {
   }
 }
 
+// The -l mechanisms are applied: libspf2 inserts them before a record's
+// final "-all" (after its last mechanism that is not "-"), so a client they
+// name passes where the sender's own record alone fails it.
+TEST_F(LibTest, LocalPolicyIsApplied) {
+  const struct {
+    const char *policy;
+    const char *client;
+    SPF_result_t result;
+  } cases[] = {
+      {nullptr, "198.51.100.7", SPF_RESULT_FAIL},
+      {"ip4:198.51.100.0/24", "198.51.100.7", SPF_RESULT_PASS},
+      {"ip4:198.51.100.0/24", "203.0.113.7", SPF_RESULT_FAIL},
+      {"ip4:198.51.100.0/24", "192.0.2.10", SPF_RESULT_PASS},
+  };
+  for (const auto &c : cases) {
+    config.local_policy = c.policy;
+    start();
+    ASSERT_TRUE(lib_set_ipv4(lib.get(), c.client));
+    ASSERT_TRUE(lib_set_from(lib.get(), "a@pass.test"));
+    ASSERT_TRUE(lib_do_check(lib.get()));
+    EXPECT_EQ(lib->result, static_cast<std::uint32_t>(c.result))
+        << (c.policy ? c.policy : "no policy") << " " << c.client;
+    lib.reset();
+    stop_spf();
+  }
+}
+
 TEST_F(LibTest, UncompilableTextsGiveTheCompileReport) {
   const struct {
     const char *policy;
