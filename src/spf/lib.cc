@@ -37,9 +37,10 @@ bool set_failed(lib_data *lib, const char *call, SPF_errcode_t err) {
 
 // True when a query that returned err left a verdict in response. The
 // library returns non-zero codes with ordinary verdicts too (no record,
-// permerror, temperror, the sender's own record unusable); a query that
-// could not run (out of memory, an internal fault, a request missing its
-// inputs) gives no verdict, whatever result the response may carry.
+// permerror, temperror: the sender's own broken or unreachable record is
+// one of the last two); a query that could not run (out of memory, an
+// internal fault, a request missing its inputs) gives no verdict, whatever
+// result the response may carry.
 bool query_gave_verdict(SPF_errcode_t err, SPF_response_t *response) {
   if (response == nullptr) return false;
   return err != SPF_E_NO_MEMORY && err != SPF_E_INTERNAL_ERROR &&

@@ -75,8 +75,9 @@ bool lib_set_from(lib_data *lib, const char *sender);
 
 // Runs the MAIL FROM query, replacing the response of an earlier message.
 // Succeeds whenever the library reached a verdict, including "none",
-// "permerror", "temperror" and "invalid" (the library reports those with a
-// non-zero code too); lib->result then holds it. Fails only when the query
+// "permerror" (the sender's record does not compile) and "temperror" (its
+// lookup failed), which the library reports with a non-zero code too;
+// lib->result then holds it. Fails only when the query
 // produced no verdict: no response, or the query could not run at all.
 bool lib_do_check(lib_data *lib);
 
