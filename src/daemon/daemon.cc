@@ -11,6 +11,7 @@
 #include "addr/allowlist.h"
 #include "daemon/config.h"
 #include "daemon/identity.h"
+#include "daemon/run_loop.h"
 #include "fallback/fallback.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
@@ -20,9 +21,28 @@ char version_text[VERSION_TEXT_SIZE];
 
 namespace {
 
-// How long shutdown waits for callbacks that are still running (an SPF
+// How long connections still open at a stop go on being judged: long
+// enough for the messages in progress to finish (an SPF query waits for DNS
+// a few seconds at most), short enough for a prompt stop or restart.
+constexpr std::chrono::milliseconds kDrainWait(5000);
+
+// How long shutdown then waits for callbacks that are still running (an SPF
 // query may be waiting for DNS).
 constexpr std::chrono::milliseconds kCallbackWait(10000);
+
+// Before the event loop is told to stop: a stopped libmilter no longer serves
+// the connections already open, so their messages are finished first, judged
+// as usual, while the loop still runs. A connection opened meanwhile is
+// served the same way. The wait ends when none is open or the drain time is
+// up; connections still open then are cut off with the process, and their
+// MTA treats them as it treats an unreachable filter.
+void finish_open_connections() {
+  int open = open_connections();
+  syslog(LOG_NOTICE, "stopping - finishing %d open connections", open);
+  if (!drain_connections(kDrainWait))
+    syslog(LOG_NOTICE, "stopping with %d connections still open",
+           open_connections());
+}
 
 }  // namespace
 
@@ -84,13 +104,14 @@ int daemon_main(int argc, char **argv) {
     return EXIT_SOFTWARE_FAILURE;
   }
 
+  note_listening_socket();
   establish_process_identity();
 
   build_version_text();
   syslog(LOG_NOTICE, "%s %s with %s starting", DAEMON_NAME, DAEMON_VERSION,
          version_text);
 
-  if (smfi_main() == MI_FAILURE) {
+  if (run_filter_loop(finish_open_connections) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_main() failed");
     close_callbacks(kCallbackWait);
     return EXIT_SOFTWARE_FAILURE;
