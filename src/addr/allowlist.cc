@@ -11,6 +11,7 @@
 
 #include "addr/addr.h"
 #include "addr/addrset.h"
+#include "common/safe_text.h"
 #include "daemon/config.h"
 #include "filter/connection.h"
 
@@ -101,7 +102,7 @@ void check_allowlist(connection_data *cd, const char *host_name,
   if (!addrset_contains(allowlist, &key)) return;
   char text[FORMAT_SIZE];
   addr_format(&key, text, sizeof text);
-  syslog(LOG_INFO, "allowlist \"%s\" [%s]", host_name ? host_name : "", text);
+  syslog(LOG_INFO, "allowlist \"%s\" [%s]", log_text(host_name).c_str(), text);
   cd->allowlisted = 1;
 }
 
