@@ -11,6 +11,7 @@
 #include "addr/allowlist.h"
 #include "daemon/config.h"
 #include "daemon/identity.h"
+#include "daemon/listener.h"
 #include "daemon/run_loop.h"
 #include "fallback/fallback.h"
 #include "filter/callbacks.h"
@@ -68,7 +69,7 @@ const struct smfiDesc filter_descriptor = {
     milter_abort,                    // abort
     milter_close,                    // close
     nullptr,                         // unknown command
-    nullptr,                         // DATA
+    milter_data,                     // DATA (only continues)
     nullptr,                         // negotiate
 };
 
@@ -103,6 +104,9 @@ int daemon_main(int argc, char **argv) {
     syslog(LOG_ERR, "smfi_opensocket() failed");
     return EXIT_SOFTWARE_FAILURE;
   }
+  // Before the user switch and before any other socket exists: the only
+  // listening TCP socket of the process is now libmilter's.
+  set_listener_nodelay(config.socket_spec);
 
   note_listening_socket();
   establish_process_identity();

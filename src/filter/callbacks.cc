@@ -96,6 +96,11 @@ sfsistat milter_envrcpt(SMFICTX *ctx, char **argv) {
                  [&] { return spf_envrcpt(ctx, argv); });
 }
 
+sfsistat milter_data(SMFICTX *) {
+  return guarded("spf_data", needs::own_record, SMFIS_CONTINUE,
+                 [] { return SMFIS_CONTINUE; });
+}
+
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value) {
   return guarded("spf_header", needs::shared_state, SMFIS_ACCEPT,
                  [&] { return spf_header(ctx, name, value); });

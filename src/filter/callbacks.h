@@ -28,6 +28,11 @@ sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address);
 sfsistat milter_helo(SMFICTX *ctx, char *name);
 sfsistat milter_envfrom(SMFICTX *ctx, char **argv);
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv);
+// DATA: only continues. Registered so that the MTA waits for (and so
+// acknowledges at once) its DATA packet; without it libmilter asks the MTA
+// to send DATA without expecting a reply, and the MTA's next small write
+// then waits under Nagle's algorithm for the filter's delayed ACK.
+sfsistat milter_data(SMFICTX *ctx);
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value);
 sfsistat milter_eoh(SMFICTX *ctx);
 sfsistat milter_eom(SMFICTX *ctx);

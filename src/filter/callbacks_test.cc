@@ -69,6 +69,7 @@ TEST_F(CallbacksTest, AfterShutdownCallbacksLeaveTheSharedStateAlone) {
   EXPECT_EQ(late.cd(), nullptr);
   // The open one gets no more checks, no header...
   EXPECT_EQ(mail(s, "<b@fail.test>"), SMFIS_ACCEPT);
+  EXPECT_EQ(milter_data(&s.ctx), SMFIS_CONTINUE);
   EXPECT_EQ(milter_eom(&s.ctx), SMFIS_CONTINUE);
   EXPECT_TRUE(s.inserted_headers().empty());
   // ...but abort and close still release its texts and its record.
