@@ -28,6 +28,7 @@ sockaddr_storage listen_address{};
 socklen_t listen_address_len = 0;
 
 std::atomic<bool> loop_done{false};
+std::atomic<bool> main_waiting{false};
 std::atomic<int> loop_result{MI_SUCCESS};
 pthread_t main_thread;
 
@@ -63,6 +64,11 @@ void wake_listener() {
 }
 
 void *loop_thread(void *) {
+  // libmilter starts its own signal thread inside smfi_main; a signal that
+  // arrived before the main thread waits for it would go there (a slower
+  // stop). Give the main thread that head start.
+  while (!main_waiting.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   loop_result.store(smfi_main());
   loop_done.store(true);
   pthread_kill(main_thread, SIGUSR1);
@@ -119,6 +125,7 @@ int run_filter_loop(void (*before_stop)()) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   loop_done.store(false);
+  main_waiting.store(false);
   main_thread = pthread_self();
   pthread_t loop;
   if (pthread_create(&loop, nullptr, loop_thread, nullptr) != 0) {
@@ -126,6 +133,7 @@ int run_filter_loop(void (*before_stop)()) {
     return MI_FAILURE;
   }
   while (!loop_done.load()) {
+    main_waiting.store(true);
     int sig = 0;
     if (sigwait(&signals, &sig) != 0) continue;
     if (sig == SIGUSR1 || loop_done.load()) continue;
