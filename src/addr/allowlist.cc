@@ -11,9 +11,8 @@
 
 #include "addr/addr.h"
 #include "addr/addrset.h"
+#include "common/config.h"
 #include "common/safe_text.h"
-#include "daemon/config.h"
-#include "filter/connection.h"
 
 addrset *allowlist = nullptr;
 
@@ -80,9 +79,8 @@ void load_allowlist(const char *path) {
   }
 }
 
-void check_allowlist(connection_data *cd, const char *host_name,
-                     const struct sockaddr *client) {
-  if (allowlist == nullptr || client == nullptr) return;
+bool check_allowlist(const char *host_name, const struct sockaddr *client) {
+  if (allowlist == nullptr || client == nullptr) return false;
 
   addr_entry key{};
   key.width = 128;
@@ -96,14 +94,14 @@ void check_allowlist(connection_data *cd, const char *host_name,
     key.addr[11] = 0xFF;
     std::memcpy(key.addr + 12, raw + offsetof(sockaddr_in, sin_addr), 4);
   } else {
-    return;
+    return false;
   }
 
-  if (!addrset_contains(allowlist, &key)) return;
+  if (!addrset_contains(allowlist, &key)) return false;
   char text[FORMAT_SIZE];
   addr_format(&key, text, sizeof text);
   syslog(LOG_INFO, "allowlist \"%s\" [%s]", log_text(host_name).c_str(), text);
-  cd->allowlisted = 1;
+  return true;
 }
 
 void free_allowlist() {

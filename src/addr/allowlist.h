@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 
 struct addrset;
-struct connection_data;
 
 // The process-wide allowlist, or none without -w/-a. Filled at start-up,
 // read-only while mail is handled.
@@ -21,10 +20,9 @@ extern addrset *allowlist;
 // unparsable lines are skipped with a warning.
 void load_allowlist(const char *path);
 
-// If the client address (IPv4 or IPv6) lies in the allowlist, logs the hit
-// and sets cd->allowlisted. Does nothing without an allowlist.
-void check_allowlist(connection_data *cd, const char *host_name,
-                     const struct sockaddr *client);
+// True when the client address (IPv4 or IPv6) lies in the allowlist; the
+// hit is logged. False without an allowlist.
+bool check_allowlist(const char *host_name, const struct sockaddr *client);
 
 // Releases the allowlist if there is one (shutdown).
 void free_allowlist();

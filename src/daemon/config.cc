@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-daemon_config config;
-
 namespace {
 
 // One row per option, in the order of the usage text. short_pad brings the

@@ -18,8 +18,6 @@
 #include "filter/connection.h"
 #include "spf/lib.h"
 
-char version_text[VERSION_TEXT_SIZE];
-
 namespace {
 
 // How long connections still open at a stop go on being judged: long
@@ -46,12 +44,6 @@ void finish_open_connections() {
 }
 
 }  // namespace
-
-void build_version_text() {
-  std::snprintf(version_text, sizeof version_text, "libspf2-%d.%d.%d",
-                SPF_LIB_VERSION_MAJOR, SPF_LIB_VERSION_MINOR,
-                SPF_LIB_VERSION_PATCH);
-}
 
 // The filter may add and change headers, nothing else.
 const struct smfiDesc filter_descriptor = {

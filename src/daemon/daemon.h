@@ -6,15 +6,7 @@
 
 #include <libmilter/mfapi.h>
 
-// The daemon's own name and version, as logged and as shown in headers.
-constexpr const char *DAEMON_NAME = "heronsend";
-constexpr const char *DAEMON_VERSION = "2.2";
-
-// "libspf2-MAJOR.MINOR.PATCH" of the SPF library the daemon was built with.
-// Built once at start-up, before the filter threads exist; read-only after.
-constexpr int VERSION_TEXT_SIZE = 100;
-extern char version_text[VERSION_TEXT_SIZE];
-void build_version_text();
+#include "common/version.h"
 
 // The filter descriptor registered with the mail filter library.
 extern const struct smfiDesc filter_descriptor;

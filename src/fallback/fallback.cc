@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "daemon/config.h"
+#include "common/config.h"
 
 fallback_entry *fallbacks = nullptr;
 int32_t fallback_count = 0;

@@ -69,7 +69,7 @@ bool set_client_address(connection_data *cd, const char *host_name,
                         const struct sockaddr *address) {
   if (address->sa_family == AF_INET6) {
     const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(address);
-    check_allowlist(cd, host_name, address);
+    if (check_allowlist(host_name, address)) cd->allowlisted = 1;
     if (!IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr)) {
       if (inet_ntop(AF_INET6, &sin6->sin6_addr, cd->scratch, SCRATCH_SIZE) ==
           nullptr) {
@@ -90,7 +90,7 @@ bool set_client_address(connection_data *cd, const char *host_name,
     }
   } else if (address->sa_family == AF_INET) {
     const auto *sin = reinterpret_cast<const struct sockaddr_in *>(address);
-    check_allowlist(cd, host_name, address);
+    if (check_allowlist(host_name, address)) cd->allowlisted = 1;
     if (inet_ntop(AF_INET, &sin->sin_addr, cd->scratch, SCRATCH_SIZE) ==
         nullptr) {
       syslog(LOG_ERR, "couldn't convert IPv4 address to a string - %m");

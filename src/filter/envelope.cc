@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/config.h"
 #include "common/safe_text.h"
-#include "daemon/config.h"
 #include "filter/connection.h"
 #include "filter/result.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/safe_text.h"
-#include "daemon/daemon.h"
+#include "common/version.h"
 #include "filter/connection.h"
 #include "filter/result.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "filter/connection.h"
 
 const char *const result_names[RESULT_COUNT] = {

@@ -54,10 +54,13 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
       {"temperror.test", false,
        "temporary-error (mx.example.org: temporary error in processing during "
        "lookup of a@temperror.test)"},
+      // The sender's own record broken, or its own lookup failing.
       {"invalid.test", false,
-       "invalid (mx.example.org: domain of a@invalid.test has invalid SPF)"},
+       "error (mx.example.org: error in processing during lookup of "
+       "a@invalid.test)"},
       {"ownfail.test", false,
-       "invalid (mx.example.org: domain of a@ownfail.test has invalid SPF)"},
+       "temporary-error (mx.example.org: temporary error in processing during "
+       "lookup of a@ownfail.test)"},
       {"exp.test", true,
        "fail (mx.example.org: domain of a@exp.test does not designate "
        "192.0.2.10 as permitted sender)"},

@@ -98,8 +98,8 @@ const std::string EXP_RECORD = "v=spf1 exp=e.evil.test -all";
 const std::string SENDER = "user@evil.test";
 
 // Records whose explanation or modifier compiles to more than the compiler's
-// buffer holds. The record itself still fails the client; an explanation
-// that does not compile only loses the explanation text.
+// buffer holds. A record that does not compile is a permanent error; an
+// explanation that does not compile only loses the explanation text.
 TEST(HostileRecordsTest, OverlongCompiledMacrosAreRefused) {
   const hostile_case cases[] = {
       {"exp127", EXP_RECORD, M + repeat("A", 64), SENDER, SPF_RESULT_FAIL},
@@ -108,11 +108,11 @@ TEST(HostileRecordsTest, OverlongCompiledMacrosAreRefused) {
        SENDER, SPF_RESULT_FAIL},
       {"expesc", EXP_RECORD, M + repeat("%-", 100), SENDER, SPF_RESULT_FAIL},
       {"mod127", "v=spf1 x=" + M + repeat("A", 4000) + " -all", "", SENDER,
-       SPF_RESULT_INVALID},
+       SPF_RESULT_PERMERROR},
       {"mech127", "v=spf1 exists:" + M + repeat("A", 4000) + " -all", "",
-       SENDER, SPF_RESULT_INVALID},
+       SENDER, SPF_RESULT_PERMERROR},
       {"redir127", "v=spf1 redirect=" + M + repeat("A", 4000), "", SENDER,
-       SPF_RESULT_INVALID},
+       SPF_RESULT_PERMERROR},
       // The control: one macro less leaves room for the literal.
       {"exp126", EXP_RECORD, repeat("%{d}", 126) + repeat("A", 64), SENDER,
        SPF_RESULT_FAIL},
@@ -162,25 +162,32 @@ TEST(HostileRecordsTest, MacroExpansionStaysInItsBuffers) {
 
 // Numbers in a record that do not fit their type: a CIDR length or a
 // truncation depth of many digits (once undefined behaviour; 4294967320
-// even passed as /24) make the record invalid. Empty texts before a CIDR
-// once made the compiler index before the text.
+// even passed as /24) make the record a permanent error. Empty texts
+// before a CIDR once made the compiler index before the text; an empty
+// domain-spec is a permanent error too.
 TEST(HostileRecordsTest, OutOfRangeNumbersAndEmptyTexts) {
   const std::string huge = "99999999999999999999";
-  constexpr int INVALID = SPF_RESULT_INVALID;  // the record does not compile
+  constexpr int PERMERROR = SPF_RESULT_PERMERROR;  // does not compile
   const hostile_case cases[] = {
-      {"cidr4-huge", "v=spf1 a/" + huge + " -all", "", SENDER, INVALID},
-      {"cidr4-wraps", "v=spf1 a/4294967320 -all", "", SENDER, INVALID},
-      {"cidr6-huge", "v=spf1 a//" + huge + " -all", "", SENDER, INVALID},
+      {"cidr4-huge", "v=spf1 a/" + huge + " -all", "", SENDER, PERMERROR},
+      {"cidr4-wraps", "v=spf1 a/4294967320 -all", "", SENDER, PERMERROR},
+      {"cidr6-huge", "v=spf1 a//" + huge + " -all", "", SENDER, PERMERROR},
       {"cidr4-ip4", "v=spf1 ip4:192.0.2.0/" + huge + " -all", "", SENDER,
-       INVALID},
+       PERMERROR},
       {"depth-huge", "v=spf1 exists:%{d" + huge + "}.x -all", "", SENDER,
-       INVALID},
+       PERMERROR},
       {"depth-wraps", "v=spf1 exists:%{d4294967297}.x -all", "", SENDER,
-       INVALID},
-      {"empty-domain", "v=spf1 a: -all", "", SENDER, SPF_RESULT_FAIL},
-      {"empty-before-cidr6", "v=spf1 a://64 -all", "", SENDER,
-       SPF_RESULT_FAIL},
+       PERMERROR},
+      {"empty-domain", "v=spf1 a: -all", "", SENDER, PERMERROR},
+      {"empty-before-cidr6", "v=spf1 a://64 -all", "", SENDER, PERMERROR},
       {"only-cidr6", "v=spf1 a//64 -all", "", SENDER, SPF_RESULT_FAIL},
+      // A prefix of 0 matches every address (a shift by 32 would be
+      // undefined); a leading zero is a syntax error.
+      {"cidr4-zero", "v=spf1 ip4:198.51.100.0/0 -all", "", SENDER,
+       SPF_RESULT_PASS},
+      {"a-cidr-zero", "v=spf1 a/0 -all", "", SENDER, SPF_RESULT_PASS},
+      {"cidr4-leading-zero", "v=spf1 ip4:192.0.2.1/032 -all", "", SENDER,
+       PERMERROR},
   };
   for (const auto &c : cases) expect_harmless(c);
 }

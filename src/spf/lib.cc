@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "spf/dns_cache.h"
 
 extern "C" {

@@ -118,8 +118,8 @@ TEST_F(LibTest, EveryVerdictIsASuccessfulQuery) {
       {"a@none.test", SPF_RESULT_NONE},
       {"a@permerror.test", SPF_RESULT_PERMERROR},
       {"a@temperror.test", SPF_RESULT_TEMPERROR},
-      {"a@invalid.test", SPF_RESULT_INVALID},
-      {"a@ownfail.test", SPF_RESULT_INVALID},
+      {"a@invalid.test", SPF_RESULT_PERMERROR},
+      {"a@ownfail.test", SPF_RESULT_TEMPERROR},
   };
   ASSERT_TRUE(lib_set_ipv4(lib.get(), "192.0.2.10"));
   for (const auto &c : cases) {

@@ -256,7 +256,7 @@ def evaluate(evaluator, resolv, checks):
 def read_deviations(path):
     names = {}
     with open(path) as f:
-        for number, line in enumerate(f, 1):
+        for line in f:
             text = line.split("#", 1)[0].strip()
             if text:
                 names[text] = line.partition("#")[2].strip()
@@ -307,6 +307,10 @@ def main():
         folder = os.path.join(work, "scenario-%02d" % index)
         os.makedirs(folder, exist_ok=True)
         checks = list(scenario["tests"].items())
+        repeated = [name for name, _ in checks if name in results]
+        if repeated:
+            print("conformance: check names used twice: %s" % ", ".join(repeated))
+            return 1
         dns = Dns(folder, zone_json(scenario.get("zonedata")), query_log)
         scenario_started = time.monotonic()
         try:

@@ -21,9 +21,7 @@
 // Exit status 0 when every line was evaluated, 1 when the SPF library could
 // not start, 64 for a malformed input line.
 
-#include <cstdio>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,7 +29,6 @@
 #include "daemon/daemon.h"
 #include "fake_milter.h"
 #include "filter/connection.h"
-#include "filter/headers.h"
 #include "smtp_session.h"
 #include "spf/lib.h"
 

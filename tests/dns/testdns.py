@@ -297,8 +297,7 @@ def header(qid, flags, rcode, ancount, tc=False):
     out_flags = 0x8000 | (flags & 0x7800) | 0x0400 | (flags & 0x0100) | rcode
     if tc:
         out_flags |= 0x0200
-    return struct.pack(">HHHHHH", qid, out_flags, 1 if qid is not None else 0,
-                       ancount, 0, 0)
+    return struct.pack(">HHHHHH", qid, out_flags, 1, ancount, 0, 0)
 
 
 class Server:
@@ -330,12 +329,12 @@ class Server:
         if (flags >> 11) & 0xF != 0 or qclass not in (1, 255):
             self.note("%s %s %s NOTIMP" % (shown, type_name(qtype), transport))
             return header(qid, flags, NOTIMP, 0) + question, 0
+        delay = self.args.delay / 1000.0
+        rrs, rcode, fault = [], NOERROR, None
         try:
             key = norm(b".".join(labels).decode("utf-8"))
         except UnicodeDecodeError:
-            key = None  # not a name this zone can hold
-        delay = self.args.delay / 1000.0
-        rrs, rcode, fault = [], NOERROR, None
+            key, rcode = None, NXDOMAIN  # not a name this zone can hold
         seen = set()
         owner = None  # None: the question name, compressed as a pointer
         while key is not None:

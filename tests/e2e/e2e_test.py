@@ -293,9 +293,10 @@ class ThroughPostfix(SpfTestCase):
         s = self.session()
         self.assertEqual((550, "5.7.1 fail"), s.mail("a@exp127.evil.test"))
         s.rset()
-        # The sender's own record overflows the compiler: "invalid".
+        # The sender's own record overflows the compiler: a permanent
+        # error in the sender's record, "error".
         msg = self.deliver(s, "b@mech127.evil.test")
-        self.assertMarked(msg, "invalid", "b@mech127.evil.test", CLIENT, HELO,
+        self.assertMarked(msg, "error", "b@mech127.evil.test", CLIENT, HELO,
                           "b@mech127.evil.test")
         # The same daemon serves the next connection.
         msg = self.deliver(self.session(), "c@pass.test")
@@ -311,8 +312,9 @@ class ThroughPostfix(SpfTestCase):
             ("error", "a@permerror.test"),
             ("temporary-error", "a@temperror.test"),
             ("temporary-error", "a@slowdns.test"),
-            ("invalid", "a@broken.test"),
-            ("invalid", "a@dead.test"),
+            # The sender's own record broken, its own lookup failing.
+            ("error", "a@broken.test"),
+            ("temporary-error", "a@dead.test"),
         ]
         for result, sender in cases:
             with self.subTest(sender=sender):

@@ -27,8 +27,8 @@ void zone_add_failure(const std::string &name);
 //   (none.test has no record)
 //   permerror.test "v=spf1 include:broken.test -all"  (broken.test has a bad record)
 //   temperror.test "v=spf1 include:dnsfail.test -all" (dnsfail.test lookups fail)
-//   invalid.test   a record that does not compile
-//   ownfail.test   its own lookup fails
+//   invalid.test   a record that does not compile (permerror)
+//   ownfail.test   its own lookup fails (temperror)
 //   exp.test       fails with an exp= explanation
 //   rcpt.test      MX mx.rcpt.test, whose A record is 192.0.2.10
 void load_standard_zone();

@@ -65,10 +65,9 @@ struct message_class {
 constexpr unsigned kFaultDomains = 64;
 bool is_fault_class(const char *name) { return std::strncmp(name, "dns-", 4) == 0; }
 
-// The sender's own record timing out, failing or refused: until the RFC 7208
-// work lands, libspf2 calls these "invalid"; they are to become
-// "temporary-error". Either way: never a refusal.
-const std::vector<const char *> kOwnRecordTrouble = {"temporary-error", "invalid"};
+// The lookup of the sender's own record timing out, failing or refused:
+// a temporary error, never a refusal.
+const std::vector<const char *> kOwnRecordTrouble = {"temporary-error"};
 
 const std::vector<message_class> kClasses = {
     {"pass", 20, "<user@pass.%s>", "192.0.2.10", false, false, message_class::end,

@@ -1,0 +1,3 @@
+#include "common/config.h"
+
+daemon_config config;

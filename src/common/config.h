@@ -1,0 +1,35 @@
+// The process-wide configuration record.
+//
+// The daemon is configured by its command line only (src/daemon/config.h
+// parses it). The record is written once, before any filter thread exists,
+// and only read afterwards, so every module reads it without locking. Text
+// fields point into the argument vector.
+
+#ifndef HERONSEND_COMMON_CONFIG_H_
+#define HERONSEND_COMMON_CONFIG_H_
+
+struct daemon_config {
+  const char *local_policy = nullptr;        // -l
+  char trusted_forwarders = 0;               // -t
+  const char *guess = nullptr;               // -g
+  const char *fallback_file = nullptr;       // -f
+  const char *allowlist_file = nullptr;      // -w, -a (the last one wins)
+  int recipient_mx = 0;                      // -r
+  const char *explanation = nullptr;         // -e
+  char mark_only = 0;                        // -m
+  const char *run_as_user = nullptr;         // -u
+  const char *pid_file = nullptr;            // -p
+  char no_daemon = 0;                        // -X
+  int debug = 0;                             // -d[N]
+  const char *program_name = "heronsend";    // argv[0] after its last '/'
+  const char *socket_spec = nullptr;         // the one positional word
+};
+
+extern daemon_config config;
+
+// Exit status of every command-line error.
+constexpr int EXIT_USAGE = 64;
+// Exit status of every other start-up or run failure.
+constexpr int EXIT_SOFTWARE_FAILURE = 71;
+
+#endif  // HERONSEND_COMMON_CONFIG_H_
