@@ -100,7 +100,6 @@ int daemon_main(int argc, char **argv) {
   // listening TCP socket of the process is now libmilter's.
   set_listener_nodelay(config.socket_spec);
 
-  note_listening_socket();
   establish_process_identity();
 
   build_version_text();
