@@ -244,6 +244,8 @@ void connection_worker(const options &o, std::vector<class_counts> &counts,
       }
       note_mismatch("connection failed: " + error);
       counts.back().bad++;
+      // Counts against the messages: a filter that is gone ends the run.
+      if (next_message.fetch_add(1) >= o.messages) stop_asked.store(true);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
