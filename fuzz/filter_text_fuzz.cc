@@ -1,12 +1,14 @@
 // Fuzzes the filter's text handling of client-supplied data: envelope
-// address normalisation, the forged Received-SPF tests, and the rejection
-// reply builder. Checks their bounds and invariants.
+// address normalisation, the forged Received-SPF tests, the rejection reply
+// builder, the Received-SPF value and log arguments. Checks their bounds and
+// invariants: the header and a log argument are one line, within bounds.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "common/safe_text.h"
 #include "filter/connection.h"
 #include "filter/envelope.h"
 #include "filter/headers.h"
@@ -42,6 +44,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char reply[REPLY_TEXT_SIZE];
   build_rejection_text(text.c_str(), reply);
   if (std::strlen(reply) >= REPLY_TEXT_SIZE) std::abort();
+
+  // The header value, built from client texts (HELO name, sender and the
+  // sender given to SPF: the text cut in three at its first two 0x01 bytes,
+  // as client texts hold no NUL): one line, no control character, under
+  // 2000 characters.
+  {
+    connection_data cd;
+    std::string parts[3];
+    std::size_t part = 0;
+    for (char ch : text) {
+      if (ch == '\x01' && part < 2) {
+        part++;
+        continue;
+      }
+      parts[part].push_back(ch);
+    }
+    cd.ip_str = copy_text("192.0.2.10");
+    cd.helo = copy_text(parts[0].c_str());
+    cd.mail_from = copy_text(parts[1].c_str());
+    cd.use_mail_from = copy_text(parts[2].c_str());
+    cd.result_index = static_cast<int>(data[0] % 12) - 1;
+    cd.action = ACTION_MARK;
+    cd.allowlisted = data[0] & 0x40;
+    if (!build_received_spf(&cd)) std::abort();
+    std::size_t n = std::strlen(cd.header_value);
+    if (n >= HEADER_VALUE_SIZE) std::abort();
+    for (std::size_t i = 0; i < n; i++)
+      if (is_control_char(static_cast<unsigned char>(cd.header_value[i]))) std::abort();
+  }
+
+  // A log argument: one line, bounded.
+  log_text shown(text.c_str());
+  const char *s = shown.c_str();
+  if (std::strlen(s) > log_text::LOG_TEXT_MAX + 3) std::abort();
+  if (std::strpbrk(s, "\r\n") != nullptr) std::abort();
 
   release_receiver();
   return 0;

@@ -12,6 +12,7 @@
 #include "addr/addr.h"
 #include "addr/addrset.h"
 #include "common/config.h"
+#include "common/safe_text.h"
 
 addrset *allowlist = nullptr;
 
@@ -99,7 +100,7 @@ bool check_allowlist(const char *host_name, const struct sockaddr *client) {
   if (!addrset_contains(allowlist, &key)) return false;
   char text[FORMAT_SIZE];
   addr_format(&key, text, sizeof text);
-  syslog(LOG_INFO, "allowlist \"%s\" [%s]", host_name ? host_name : "", text);
+  syslog(LOG_INFO, "allowlist \"%s\" [%s]", log_text(host_name).c_str(), text);
   return true;
 }
 

@@ -78,11 +78,14 @@ TEST_F(AllowlistTest, NetworksWithCommentsAndBlankLines) {
   EXPECT_TRUE(captured_log().empty());
   EXPECT_TRUE(check("10.20.30.40", "mail.example.net"));
   EXPECT_TRUE(check("192.0.2.7", "relay.example.org"));
+  // A host name from DNS with a line break stays on one log line.
+  EXPECT_TRUE(check("10.0.0.1", "evil\r\nheronsend: fake"));
   EXPECT_FALSE(check("192.0.2.8"));
   EXPECT_FALSE(check("11.0.0.1"));
   std::vector<log_line> want = {
       {LOG_INFO, "allowlist \"mail.example.net\" [10.20.30.40]"},
       {LOG_INFO, "allowlist \"relay.example.org\" [192.0.2.7]"},
+      {LOG_INFO, "allowlist \"evil\\x0d\\x0aheronsend: fake\" [10.0.0.1]"},
   };
   EXPECT_EQ(captured_log(), want);
 }

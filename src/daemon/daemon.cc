@@ -11,6 +11,8 @@
 #include "addr/allowlist.h"
 #include "daemon/config.h"
 #include "daemon/identity.h"
+#include "daemon/listener.h"
+#include "daemon/run_loop.h"
 #include "fallback/fallback.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
@@ -18,9 +20,28 @@
 
 namespace {
 
-// How long shutdown waits for callbacks that are still running (an SPF
+// How long connections still open at a stop go on being judged: long
+// enough for the messages in progress to finish (an SPF query waits for DNS
+// a few seconds at most), short enough for a prompt stop or restart.
+constexpr std::chrono::milliseconds kDrainWait(5000);
+
+// How long shutdown then waits for callbacks that are still running (an SPF
 // query may be waiting for DNS).
 constexpr std::chrono::milliseconds kCallbackWait(10000);
+
+// Before the event loop is told to stop: a stopped libmilter no longer serves
+// the connections already open, so their messages are finished first, judged
+// as usual, while the loop still runs. A connection opened meanwhile is
+// served the same way. The wait ends when none is open or the drain time is
+// up; connections still open then are cut off with the process, and their
+// MTA treats them as it treats an unreachable filter.
+void finish_open_connections() {
+  int open = open_connections();
+  syslog(LOG_NOTICE, "stopping - finishing %d open connections", open);
+  if (!drain_connections(kDrainWait))
+    syslog(LOG_NOTICE, "stopping with %d connections still open",
+           open_connections());
+}
 
 }  // namespace
 
@@ -40,7 +61,7 @@ const struct smfiDesc filter_descriptor = {
     milter_abort,                    // abort
     milter_close,                    // close
     nullptr,                         // unknown command
-    nullptr,                         // DATA
+    milter_data,                     // DATA (only continues)
     nullptr,                         // negotiate
 };
 
@@ -75,6 +96,9 @@ int daemon_main(int argc, char **argv) {
     syslog(LOG_ERR, "smfi_opensocket() failed");
     return EXIT_SOFTWARE_FAILURE;
   }
+  // Before the user switch and before any other socket exists: the only
+  // listening TCP socket of the process is now libmilter's.
+  set_listener_nodelay(config.socket_spec);
 
   establish_process_identity();
 
@@ -82,7 +106,7 @@ int daemon_main(int argc, char **argv) {
   syslog(LOG_NOTICE, "%s %s with %s starting", DAEMON_NAME, DAEMON_VERSION,
          version_text);
 
-  if (smfi_main() == MI_FAILURE) {
+  if (run_filter_loop(finish_open_connections) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_main() failed");
     close_callbacks(kCallbackWait);
     return EXIT_SOFTWARE_FAILURE;

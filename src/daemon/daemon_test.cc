@@ -50,7 +50,10 @@ TEST_F(DaemonMainTest, NormalRunRegistersServesAndStops) {
   EXPECT_EQ(d.xxfi_flags, 0x11ul);
   EXPECT_EQ(d.xxfi_body, nullptr);
   EXPECT_EQ(d.xxfi_unknown, nullptr);
-  EXPECT_EQ(d.xxfi_data, nullptr);
+  // DATA only continues: registered so that the MTA waits for a reply
+  // instead of leaving its DATA packet unacknowledged.
+  ASSERT_NE(d.xxfi_data, nullptr);
+  EXPECT_EQ(d.xxfi_data(nullptr), SMFIS_CONTINUE);
   EXPECT_EQ(d.xxfi_negotiate, nullptr);
   EXPECT_EQ(fake_milter.connection_spec, "unix:/run/heronsend.sock");
   EXPECT_EQ(fake_milter.opensocket_arg, std::optional<bool>(true));

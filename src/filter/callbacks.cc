@@ -18,6 +18,21 @@ namespace {
 std::atomic<int> running{0};
 std::atomic<bool> closed{false};
 
+// Connections with a record attached: counted when connect attaches one,
+// uncounted when close releases it.
+std::atomic<int> connections{0};
+
+// Waits until cond holds or the timeout passes; true if it holds.
+template <typename Cond>
+bool wait_for(Cond cond, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 // Whether a callback needs the shared state, or only its own record.
 enum class needs { shared_state, own_record };
 
@@ -40,23 +55,30 @@ sfsistat guarded(const char *callback, needs what, sfsistat on_failure,
 
 }  // namespace
 
-void open_callbacks() { closed.store(false); }
+void open_callbacks() {
+  closed.store(false);
+  connections.store(0);
+}
+
+bool drain_connections(std::chrono::milliseconds timeout) {
+  return wait_for([] { return connections.load() <= 0; }, timeout);
+}
+
+int open_connections() { return connections.load(); }
 
 bool close_callbacks(std::chrono::milliseconds timeout) {
   closed.store(true);
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (running.load() != 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return wait_for([] { return running.load() == 0; }, timeout);
 }
 
 extern "C" {
 
 sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address) {
-  return guarded("spf_connect", needs::shared_state, SMFIS_ACCEPT,
-                 [&] { return spf_connect(ctx, host_name, address); });
+  return guarded("spf_connect", needs::shared_state, SMFIS_ACCEPT, [&] {
+    sfsistat answer = spf_connect(ctx, host_name, address);
+    if (smfi_getpriv(ctx) != nullptr) connections.fetch_add(1);
+    return answer;
+  });
 }
 
 sfsistat milter_helo(SMFICTX *ctx, char *name) {
@@ -72,6 +94,11 @@ sfsistat milter_envfrom(SMFICTX *ctx, char **argv) {
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv) {
   return guarded("spf_envrcpt", needs::shared_state, SMFIS_ACCEPT,
                  [&] { return spf_envrcpt(ctx, argv); });
+}
+
+sfsistat milter_data(SMFICTX *) {
+  return guarded("spf_data", needs::own_record, SMFIS_CONTINUE,
+                 [] { return SMFIS_CONTINUE; });
 }
 
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value) {
@@ -95,8 +122,12 @@ sfsistat milter_abort(SMFICTX *ctx) {
 }
 
 sfsistat milter_close(SMFICTX *ctx) {
-  return guarded("spf_close", needs::own_record, SMFIS_CONTINUE,
-                 [&] { return spf_close(ctx); });
+  return guarded("spf_close", needs::own_record, SMFIS_CONTINUE, [&] {
+    bool had_record = smfi_getpriv(ctx) != nullptr;
+    sfsistat answer = spf_close(ctx);
+    if (had_record && smfi_getpriv(ctx) == nullptr) connections.fetch_sub(1);
+    return answer;
+  });
 }
 
 }  // extern "C"

@@ -5,13 +5,16 @@
 // answer to its own trouble, which is to let the mail through (the
 // connection's record, if any, is still released by the close callback).
 //
-// The entry points also let shutdown wait for them. libmilter's event loop
-// returns without waiting for its worker threads, which may still be inside
-// a callback using the SPF server, the receiver or the allowlist. Shutdown
-// therefore closes the gate first: callbacks that arrive later let the mail
-// through without touching that shared state (abort and close still release
-// the connection's own texts and record), and shutdown waits for the
-// callbacks already running before it releases anything.
+// The entry points also count the connections open and let shutdown wait
+// for them: before the event loop is told to stop, the connections still
+// open finish their messages, judged as usual, for a few seconds
+// (drain_connections). libmilter's event loop returns without waiting for
+// its worker threads, which may still be inside a callback using the SPF
+// server, the receiver or the allowlist. Shutdown then closes the gate:
+// callbacks that arrive later let the mail through without touching that
+// shared state (abort and close still release the connection's own texts
+// and record), and shutdown waits for the callbacks already running before
+// it releases anything.
 
 #ifndef HERONSEND_FILTER_CALLBACKS_H_
 #define HERONSEND_FILTER_CALLBACKS_H_
@@ -25,6 +28,11 @@ sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address);
 sfsistat milter_helo(SMFICTX *ctx, char *name);
 sfsistat milter_envfrom(SMFICTX *ctx, char **argv);
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv);
+// DATA: only continues. Registered so that the MTA waits for (and so
+// acknowledges at once) its DATA packet; without it libmilter asks the MTA
+// to send DATA without expecting a reply, and the MTA's next small write
+// then waits under Nagle's algorithm for the filter's delayed ACK.
+sfsistat milter_data(SMFICTX *ctx);
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value);
 sfsistat milter_eoh(SMFICTX *ctx);
 sfsistat milter_eom(SMFICTX *ctx);
@@ -34,6 +42,14 @@ sfsistat milter_close(SMFICTX *ctx);
 
 // Start-up: callbacks do their work.
 void open_callbacks();
+
+// Shutdown, before the event loop is told to stop: waits up to timeout for
+// the connections open (those with a record) to close, while their callbacks
+// go on judging mail. True when none is open.
+bool drain_connections(std::chrono::milliseconds timeout);
+
+// The number of connections with a record attached.
+int open_connections();
 
 // Shutdown: from now on callbacks leave the shared state alone; waits up to
 // timeout for the callbacks already running. True when none is running any

@@ -69,6 +69,7 @@ TEST_F(CallbacksTest, AfterShutdownCallbacksLeaveTheSharedStateAlone) {
   EXPECT_EQ(late.cd(), nullptr);
   // The open one gets no more checks, no header...
   EXPECT_EQ(mail(s, "<b@fail.test>"), SMFIS_ACCEPT);
+  EXPECT_EQ(milter_data(&s.ctx), SMFIS_CONTINUE);
   EXPECT_EQ(milter_eom(&s.ctx), SMFIS_CONTINUE);
   EXPECT_TRUE(s.inserted_headers().empty());
   // ...but abort and close still release its texts and its record.
@@ -78,6 +79,28 @@ TEST_F(CallbacksTest, AfterShutdownCallbacksLeaveTheSharedStateAlone) {
   s.closed = true;
   EXPECT_EQ(s.cd(), nullptr);
   late.closed = true;
+}
+
+TEST_F(CallbacksTest, DrainWaitsForOpenConnectionsToClose) {
+  open_callbacks();
+  smtp_session s("192.0.2.10");
+  ASSERT_EQ(milter_connect(&s.ctx, s.host_name.data(),
+                           reinterpret_cast<_SOCK_ADDR *>(&s.address)),
+            SMFIS_CONTINUE);
+  // A connection accepted without a record is not waited for.
+  smtp_session unknown("192.0.2.11");
+  EXPECT_EQ(milter_connect(&unknown.ctx, unknown.host_name.data(), nullptr),
+            SMFIS_ACCEPT);
+  EXPECT_EQ(milter_close(&unknown.ctx), SMFIS_CONTINUE);
+  unknown.closed = true;
+  EXPECT_EQ(open_connections(), 1);
+  EXPECT_FALSE(drain_connections(milliseconds(30)));
+  // While draining, mail is still judged.
+  EXPECT_EQ(mail(s, "<a@fail.test>"), SMFIS_REJECT);
+  EXPECT_EQ(milter_close(&s.ctx), SMFIS_CONTINUE);
+  s.closed = true;
+  EXPECT_EQ(open_connections(), 0);
+  EXPECT_TRUE(drain_connections(milliseconds(30)));
 }
 
 TEST_F(CallbacksTest, AnExceptionIsTurnedIntoAcceptance) {

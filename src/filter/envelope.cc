@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/config.h"
+#include "common/safe_text.h"
 #include "filter/connection.h"
 #include "filter/result.h"
 
@@ -56,7 +57,8 @@ sfsistat spf_helo(SMFICTX *ctx, char *name) {
     }
   } else if (std::strcmp(cd->helo.get(), name) != 0) {
     syslog(LOG_NOTICE, "multiple HELOs from %s [%s] - ignoring '%s'",
-           cd->helo.get(), text_or_empty(cd->ip_str), name);
+           log_text(cd->helo.get()).c_str(), text_or_empty(cd->ip_str),
+           log_text(name).c_str());
   }
   // The SPF request gets the newest name; the header keeps the first.
   if (!cd->allowlisted && !lib_set_helo_hostname(cd->lib.get(), name)) {
@@ -122,8 +124,8 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
 
   if (!lib_do_check(cd->lib.get())) {
     syslog(LOG_ERR, "lib_do_check() failed on mail from '%s' sent by [%s] - %s",
-           cd->use_mail_from.get(), text_or_empty(cd->ip_str),
-           lib_error_string(cd->lib.get()));
+           log_text(cd->use_mail_from.get()).c_str(), text_or_empty(cd->ip_str),
+           log_text(lib_error_string(cd->lib.get())).c_str());
     return SMFIS_ACCEPT;
   }
   cd->result_index = spf_result_index(cd->lib->result);
@@ -149,8 +151,8 @@ sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
   if (!lib_do_rcpt_check(cd->lib.get(), recipient)) {
     syslog(LOG_ERR,
            "lib_do_rcpt_check() failed on recipient '%s' sent by [%s] - %s",
-           recipient, text_or_empty(cd->ip_str),
-           lib_error_string(cd->lib.get()));
+           log_text(recipient).c_str(), text_or_empty(cd->ip_str),
+           log_text(lib_error_string(cd->lib.get())).c_str());
     return SMFIS_ACCEPT;
   }
   cd->result_index = spf_result_index(cd->lib->result);

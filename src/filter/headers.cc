@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/safe_text.h"
 #include "common/version.h"
 #include "filter/connection.h"
 #include "filter/result.h"
@@ -136,9 +137,19 @@ void build_header_value(connection_data *cd) {
   if (cd->mail_from) append(v, n, " envelope-from=%s;", cd->mail_from.get());
   append(v, n, " x-software=%s %s %s with %s;", DAEMON_NAME, DAEMON_VERSION,
          HOME_PAGE_URL, version_text);
+  // The fixed parts hold no control characters: any here came from the
+  // client (HELO name, sender) and would fold or split the header.
+  blank_controls(v);
 }
 
 }  // namespace
+
+bool build_received_spf(connection_data *cd) {
+  explain(cd);
+  if (cd->action != ACTION_MARK) return false;
+  build_header_value(cd);
+  return true;
+}
 
 bool received_spf_is_suspect(const char *value) {
   return receiver_field_is_ours(value) || comment_names_us(value);
@@ -155,7 +166,8 @@ sfsistat spf_header(SMFICTX *ctx, char *name, char *value) {
   if (value == nullptr) value = const_cast<char *>("");
   cd->header_count++;
   if (received_spf_is_suspect(value)) {
-    syslog(LOG_NOTICE, "found possible spoofed header - '%s'", value);
+    syslog(LOG_NOTICE, "found possible spoofed header - '%s'",
+           log_text(value).c_str());
     if (cd->spoof_count < SPOOF_SLOTS)
       cd->spoof_index[cd->spoof_count++] = cd->header_count;
   }
@@ -180,11 +192,7 @@ sfsistat spf_eom(SMFICTX *ctx) {
       smfi_chgheader(ctx, name, cd->spoof_index[k], nullptr);
   }
 
-  explain(cd);
-  if (cd->action == ACTION_MARK) {
-    build_header_value(cd);
-    smfi_insheader(ctx, 0, name, cd->header_value);
-  }
+  if (build_received_spf(cd)) smfi_insheader(ctx, 0, name, cd->header_value);
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   return SMFIS_CONTINUE;

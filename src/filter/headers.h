@@ -13,6 +13,14 @@
 // The home page named in the x-software field.
 constexpr const char *HOME_PAGE_URL = "http://www.heronsend.org/";
 
+struct connection_data;
+
+// Writes the message's explanation into cd->scratch and, when the message
+// is to be marked, its Received-SPF value into cd->header_value: one line
+// (control characters from client text shown as "?"), under 2000
+// characters. True when there is a header to add.
+bool build_received_spf(connection_data *cd);
+
 // Whether a Received-SPF value claims to come from this host (receiver).
 bool received_spf_is_suspect(const char *value);
 

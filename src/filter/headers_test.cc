@@ -222,6 +222,51 @@ TEST_F(HeadersTest, HeaderValueIsBuiltWithin2000Characters) {
   EXPECT_EQ(values[0], expected.substr(0, 1999));
 }
 
+// Client text with line breaks, NULs cut it short anyway, or great length:
+// the header stays one line within 2000 characters, the log lines one line
+// each.
+TEST_F(HeadersTest, ClientTextCannotBreakTheHeaderOrTheLog) {
+  const struct {
+    std::string helo, from, forged;
+    std::string header_part;  // must appear in the header value
+  } cases[] = {
+      {"evil\r\nX-Injected: yes", "<a@b.example>", "",
+       " helo=evil??X-Injected: yes;"},
+      {"h.example", "<a\n@b.example>", "", " envelope-from=a?@b.example;"},
+      {"tab\there", "<a@b.example>", "", " helo=tab?here;"},
+      {"h.example", "<a@b.example>", "pass (mx.example.org: x)\r\n\tfolded",
+       " helo=h.example;"},
+      {std::string(3000, 'h') + "\n", "<" + std::string(3000, 'f') + "\r@d>", "",
+       " helo=hhhh"},
+  };
+  for (const auto &c : cases) {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo(c.helo), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo(c.helo + "\n2nd"), SMFIS_CONTINUE);
+    s.ctx.macros["{auth_type}"] = "PLAIN";
+    ASSERT_EQ(s.mail(c.from), SMFIS_CONTINUE);
+    if (!c.forged.empty()) s.header("Received-SPF", c.forged);
+    s.eom();
+    std::vector<std::string> values = s.inserted_headers();
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_LT(values[0].size(), 2000u);
+    EXPECT_EQ(values[0].find_first_of(std::string("\r\n\t\0", 4)), std::string::npos)
+        << values[0];
+    EXPECT_NE(values[0].find(c.header_part), std::string::npos) << values[0];
+    for (const log_line &l : captured_log()) {
+      EXPECT_EQ(l.text.find_first_of("\r\n"), std::string::npos) << l.text;
+      EXPECT_LT(l.text.size(), 2200u);
+    }
+    s.close();
+  }
+  EXPECT_TRUE(log_contains(LOG_NOTICE, "multiple HELOs from evil\\x0d\\x0aX-Injected: yes"
+                                       " [192.0.2.10] - ignoring 'evil\\x0d\\x0aX-Injected:"
+                                       " yes\\x0a2nd'"));
+  EXPECT_TRUE(log_contains(LOG_NOTICE, "found possible spoofed header - 'pass "
+                                       "(mx.example.org: x)\\x0d\\x0a\\x09folded'"));
+}
+
 TEST_F(HeadersTest, CallbacksWithoutARecord) {
   SMFICTX ctx;
   char name[] = "Received-SPF", value[] = "x";

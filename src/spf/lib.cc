@@ -7,10 +7,28 @@
 #include <new>
 
 #include "common/config.h"
+#include "spf/dns_cache.h"
+
+extern "C" {
+#include <spf2/spf_dns_resolv.h>
+}
 
 SPF_server_t *spf_server = nullptr;
 
 namespace {
+
+// The daemon's DNS stack under spf_server (its top layer), when lib_init
+// built it. libspf2 does not release a stack it was handed.
+SPF_dns_server_t *dns_stack = nullptr;
+
+// libspf2's resolver layer under the daemon's bounded cache, or none.
+SPF_dns_server_t *new_dns_stack(int debug) {
+  SPF_dns_server_t *resolver = SPF_dns_resolv_new(nullptr, nullptr, debug);
+  if (resolver == nullptr) return nullptr;
+  SPF_dns_server_t *top = dns_cache_new(resolver, debug, dns_cache_limits{});
+  if (top == nullptr) SPF_dns_free(resolver);
+  return top;
+}
 
 // Writes the compile report of a local policy or explanation that did not
 // compile: the header line, then one line per library message (the count is
@@ -91,9 +109,17 @@ bool lib_init(SPF_server_dnstype_t dns_type) {
   SPF_info_handler = SPF_info_syslog;
   SPF_debug_handler = SPF_debug_syslog;
 
-  spf_server = SPF_server_new(dns_type, config.debug);
+  if (dns_type == SPF_DNS_CACHE) {
+    dns_stack = new_dns_stack(config.debug);
+    if (dns_stack != nullptr)
+      spf_server = SPF_server_new_dns(dns_stack, config.debug);
+  } else {
+    spf_server = SPF_server_new(dns_type, config.debug);
+  }
   if (spf_server == nullptr) {
     syslog(LOG_ERR, "SPF_server_new() failed");
+    if (dns_stack) SPF_dns_free(dns_stack);
+    dns_stack = nullptr;
     return false;
   }
   if (config.local_policy != nullptr) {
@@ -124,6 +150,10 @@ void lib_fini() {
   if (spf_server) {
     SPF_server_free(spf_server);
     spf_server = nullptr;
+  }
+  if (dns_stack) {
+    SPF_dns_free(dns_stack);
+    dns_stack = nullptr;
   }
 }
 

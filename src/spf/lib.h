@@ -42,9 +42,11 @@ struct lib_data {
   SPF_errcode_t last_error = SPF_E_SUCCESS;
 };
 
-// Creates spf_server with the given DNS layer (the daemon passes
-// SPF_DNS_CACHE; unit tests pass SPF_DNS_ZONE and fill the zone) and the
-// -d debug level, routes the library's messages to the system log, and
+// Creates spf_server with the given DNS layer and the -d debug level. The
+// daemon passes SPF_DNS_CACHE, which here means the daemon's own stack:
+// libspf2's resolver layer under the bounded cache of spf/dns_cache.h (not
+// libspf2's cache layer). Any other type is libspf2's own (unit tests pass
+// SPF_DNS_ZONE and fill the zone). Then it routes the library's messages to the system log, and
 // compiles config.local_policy (with config.trusted_forwarders) and
 // config.explanation when set. A policy or explanation that does not compile
 // is reported line by line ("error compiling local policy - %d (%s)", then
@@ -52,7 +54,7 @@ struct lib_data {
 // any failure; the caller logs "lib_init() failed".
 bool lib_init(SPF_server_dnstype_t dns_type);
 
-// Releases spf_server (if any).
+// Releases spf_server (if any) and the daemon's DNS stack.
 void lib_fini();
 
 // A new lib_data with a fresh request, or none (logged when the request

@@ -36,6 +36,8 @@ R = h.RECEIVER
 CLIENT = "192.0.2.10"
 CLIENT_NAME = "client.e2e.test"
 HELO = "sender.e2e.test"
+SMFIP_NODATA = 0x200    # libmilter/mfdef.h: the MTA does not send DATA
+SMFIP_NR_DATA = 0x10000  # the filter does not reply to DATA
 
 ALLOWLIST = """\
 # networks whose mail is never checked
@@ -436,7 +438,7 @@ def message_script(sender, mail_macros=(), refused=False, headers=(("Subject", "
     lines.append("mail <%s>" % sender)
     if refused:
         return lines + ["abort"]
-    lines.append("rcpt <user@example.net>")
+    lines += ["rcpt <user@example.net>", "data"]
     for name, value in headers:
         lines.append("header %s %s" % (name, value))
     return lines + ["eoh", "body Hello.\\r\\n", "eom"]
@@ -481,6 +483,15 @@ class ThroughMilterClient(SpfTestCase):
         neg = self.steps(self.first, "negotiate")[0]
         self.assertEqual(6, neg["version"])
         self.assertEqual(0x11, neg["actions"])
+
+    def test_data_step_is_answered(self):
+        # The MTA is asked to send DATA and to wait for the filter's reply
+        # (a DATA packet nobody answers stalls the next write under Nagle).
+        self.assertEqual(0, self.steps(self.first, "negotiate")[0]["protocol"]
+                         & (SMFIP_NODATA | SMFIP_NR_DATA))
+        data = self.steps(self.first, "data")
+        self.assertEqual([("answered", "continue")],
+                         [(a["status"], a.get("reply")) for a in data])
 
     def test_receiver_from_gethostname_without_j(self):
         self.assertHeaderInserted(self.steps(self.first, "eom")[0],

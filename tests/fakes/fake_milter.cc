@@ -26,6 +26,8 @@ int smfi_main() {
   return fake_milter.main_result;
 }
 
+int smfi_stop() { return MI_SUCCESS; }
+
 int smfi_setpriv(SMFICTX *ctx, void *data) {
   ctx->setpriv_calls++;
   if (ctx->setpriv_result != MI_SUCCESS) return ctx->setpriv_result;

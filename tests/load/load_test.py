@@ -1,0 +1,398 @@
+#!/usr/bin/python3
+"""Load and fault test: the real heronsend binary under load and DNS faults.
+
+heronsend runs with -X under `unshare --mount`, its /etc/resolv.conf
+bind-mounted to a file naming tests/dns/testdns.py on a free 127.x.y.53, so
+its resolver sees only the test zone below. heronsend_load (tests/load)
+plays the MTA on 256 connections. Phases, each checked:
+
+  1. warm-up (2 000 messages), then the resources of the daemon's process
+     (threads, descriptors, resident memory, from /proc) as the baseline;
+  2. 20 000 messages over every class (pass, fail, softfail, none, null
+     sender, allowlisted, authenticated, forged headers, aborts,
+     disconnects mid-message, name servers that time out, fail, refuse,
+     truncate to TCP or answer late): every message gets the answer its
+     class calls for, DNS trouble never a refusal. Meanwhile the name
+     server of one domain fails (zone reload) and recovers: during the
+     outage its mail is marked, never refused; after it, its verdict must
+     be right again within a minute;
+  3. the resources are back near the baseline, the daemon never exited;
+  4. SIGTERM under load: every message in flight is judged, exit status 0;
+  5. a restart serves at once.
+
+Loopback only; bounded in messages and time (about half a minute). Needs
+root (exit 77 otherwise). Environment: HERONSEND_BINARY, HERONSEND_LOAD.
+
+With --sanitized (a daemon built with ASan), the resident memory is not
+checked: the sanitizer keeps freed memory in quarantine.
+
+With --valgrind, instead: the daemon runs under valgrind memcheck for a
+short run (1 000 messages of every class at 16 connections, then SIGTERM); any
+definite leak or invalid access outside the suppressions in valgrind.supp
+makes valgrind exit 99, and the test fails.
+"""
+
+import json
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTDNS = os.path.join(HERE, "..", "dns", "testdns.py")
+ZONE = "load.test"
+RECEIVER = "mx.load.test"
+PASS_RECORD = "v=spf1 ip4:192.0.2.0/24 -all"
+
+CONNECTIONS = 256
+WARMUP = 2000
+MESSAGES = 20000
+RECOVERY_LIMIT = 60.0
+FAULT_DOMAINS = 64
+VALGRIND_MESSAGES = 1000
+
+
+def zone(outage):
+    z = {
+        "pass." + ZONE: [{"TXT": PASS_RECORD}],
+        "fail." + ZONE: [{"TXT": "v=spf1 -all"}],
+        "softfail." + ZONE: [{"TXT": "v=spf1 ~all"}],
+        "none." + ZONE: [{"A": "192.0.2.50"}],
+        "helo." + ZONE: [{"TXT": PASS_RECORD}],
+        "timeout." + ZONE: ["TIMEOUT"],
+        "servfail." + ZONE: ["SERVFAIL"],
+        "refused." + ZONE: ["REFUSED"],
+        "incl-servfail." + ZONE: [{"TXT": "v=spf1 include:servfail.%s -all" % ZONE}],
+        "tcp." + ZONE: ["TRUNCATE", {"TXT": PASS_RECORD}],
+        "delay." + ZONE: [{"fault": "DELAY", "ms": 300}, {"TXT": PASS_RECORD}],
+        "outage." + ZONE: ["SERVFAIL"] if outage else [{"TXT": PASS_RECORD}],
+    }
+    # The fault classes' senders use v0 ... v63 before their domain
+    # (heronsend_load), so that the daemon's short cache of failed lookups
+    # does not spare the name server most of their queries.
+    for name in ("timeout", "servfail", "refused", "tcp", "delay"):
+        entry = z["%s.%s" % (name, ZONE)]
+        for k in range(FAULT_DOMAINS):
+            z["v%d.%s.%s" % (k, name, ZONE)] = entry
+    return z
+
+
+class Failure(Exception):
+    pass
+
+
+def free_dns_address():
+    for _ in range(100):
+        address = "127.%d.%d.53" % (random.randint(20, 220), random.randint(1, 250))
+        ok = True
+        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+            with socket.socket(socket.AF_INET, kind) as s:
+                try:
+                    s.bind((address, 53))
+                except OSError:
+                    ok = False
+        if ok:
+            return address
+    raise Failure("no free loopback address for the test DNS")
+
+
+def milter_answers(path):
+    """The daemon answers option negotiation on its socket."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(2)
+            s.connect(path)
+            s.sendall(bytes([0, 0, 0, 13, ord("O"), 0, 0, 0, 6, 0, 0, 1, 0xff,
+                             0, 0x1f, 0xff, 0xff]))
+            reply = s.recv(5)
+            s.sendall(bytes([0, 0, 0, 1, ord("Q")]))
+            return len(reply) == 5 and reply[4] == ord("O")
+    except OSError:
+        return False
+
+
+def wait_until(cond, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(0.05)
+    return cond()
+
+
+def resources(pid):
+    status = open("/proc/%d/status" % pid).read()
+    fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
+    return {
+        "threads": int(fields["Threads"].strip()),
+        "fds": len(os.listdir("/proc/%d/fd" % pid)),
+        "rss_kb": int(fields["VmRSS"].split()[0]),
+    }
+
+
+class Run:
+    def __init__(self, work):
+        self.work = work
+        self.daemon = self.dns = None
+        self.binary = os.environ["HERONSEND_BINARY"]
+        self.load = os.environ["HERONSEND_LOAD"]
+        self.sock = os.path.join(work, "milter.sock")
+        self.zone_file = os.path.join(work, "zone.json")
+        self.figures = {}
+
+    # --- test DNS -----------------------------------------------------------
+    def write_zone(self, outage):
+        tmp = self.zone_file + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(zone(outage), f)
+        os.rename(tmp, self.zone_file)
+
+    def start_dns(self):
+        self.write_zone(False)
+        self.dns_address = free_dns_address()
+        ready = os.path.join(self.work, "dns.ready")
+        self.dns = subprocess.Popen(
+            [sys.executable, TESTDNS, "--address", self.dns_address, "--port", "53",
+             "--zone", self.zone_file, "--ready-file", ready, "--ttl", "300",
+             "--query-log", os.path.join(self.work, "queries.log")],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "dns.err"), "w"))
+        if not wait_until(lambda: os.path.exists(ready) or self.dns.poll() is not None, 10) \
+                or self.dns.poll() is not None:
+            raise Failure("testdns did not start: " + open(os.path.join(self.work, "dns.err")).read())
+        with open(os.path.join(self.work, "resolv.conf"), "w") as f:
+            # Two seconds per query: a busy machine still answers the
+            # delayed names in time; the timeouts stay short.
+            f.write("nameserver %s\noptions timeout:2 attempts:1\n" % self.dns_address)
+
+    def faults_served(self):
+        """Counts of the test DNS's answers by outcome, from its query log."""
+        counts = {}
+        for line in open(os.path.join(self.work, "queries.log")):
+            words = line.split()
+            if len(words) == 4:
+                outcome = words[3]
+                if ".delay." + ZONE in "." + words[0] and outcome == "NOERROR":
+                    outcome = "DELAYED"
+                counts[outcome] = counts.get(outcome, 0) + 1
+        return counts
+
+    def reload_zone(self, outage):
+        self.write_zone(outage)
+        self.dns.send_signal(signal.SIGHUP)
+
+    # --- heronsend ----------------------------------------------------------
+    def start_daemon(self, name, wrapper=()):
+        allowlist = os.path.join(self.work, "allowlist")
+        with open(allowlist, "w") as f:
+            f.write("198.51.100.0/24\n")
+        self.daemon_log = os.path.join(self.work, name + ".log")
+        cmd = ["unshare", "--mount", "--propagation", "private", "--",
+               "/bin/sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
+               os.path.join(self.work, "resolv.conf"),
+               *wrapper, self.binary, "-X", "-a", allowlist, "unix:" + self.sock]
+        started = time.monotonic()
+        self.daemon = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL,
+                                       stderr=open(self.daemon_log, "w"))
+        if not wait_until(lambda: milter_answers(self.sock) or self.daemon.poll() is not None, 60) \
+                or self.daemon.poll() is not None:
+            raise Failure("heronsend did not start:\n" + open(self.daemon_log).read())
+        return time.monotonic() - started
+
+    def check_alive(self, when):
+        if self.daemon.poll() is not None:
+            raise Failure("heronsend exited (status %s) %s:\n%s" % (
+                self.daemon.returncode, when, open(self.daemon_log).read()[-3000:]))
+
+    # --- load -----------------------------------------------------------------
+    def load_cmd(self, connections, messages, classes=None, until_signal=False):
+        cmd = [self.load, "-c", str(connections), "-n", str(messages), "-d", ZONE,
+               "-r", RECEIVER, "-t", "20"]
+        if classes:
+            cmd += ["-C", classes]
+        if until_signal:
+            cmd.append("-u")
+        return cmd + ["unix:" + self.sock]
+
+    def run_load(self, what, connections, messages, classes=None):
+        out = subprocess.run(self.load_cmd(connections, messages, classes),
+                             capture_output=True, text=True, timeout=150)
+        if out.returncode != 0:
+            raise Failure("%s: wrong answers (status %d):\n%s%s" % (
+                what, out.returncode, out.stdout, out.stderr))
+        return out.stdout
+
+    def outage_and_recovery(self):
+        """The outage domain's name server fails, then recovers."""
+        self.reload_zone(True)
+        time.sleep(0.5)
+        # During the outage: marked (an error result), never refused.
+        self.run_load("during the outage", 1, 3, "outage-during")
+        self.reload_zone(False)
+        restored = time.monotonic()
+        while True:
+            out = subprocess.run(self.load_cmd(1, 1, "outage-probe"),
+                                 capture_output=True, text=True, timeout=30)
+            if out.returncode == 0:
+                return time.monotonic() - restored
+            if time.monotonic() - restored > RECOVERY_LIMIT:
+                raise Failure("verdicts still wrong %.0f s after the name server "
+                              "recovered:\n%s" % (RECOVERY_LIMIT, out.stdout))
+            time.sleep(0.5)
+
+    def main(self):
+        self.start_dns()
+        self.start_daemon("heronsend")
+        pid = self.daemon.pid
+
+        t = time.monotonic()
+        self.run_load("warm-up", CONNECTIONS, WARMUP)
+        time.sleep(2)
+        base = resources(pid)
+        print("after warm-up (%d messages, %.1f s): %s" % (WARMUP, time.monotonic() - t, base))
+
+        # The main run, with the outage and recovery of one domain's name
+        # server in the middle of it.
+        t = time.monotonic()
+        load = subprocess.Popen(self.load_cmd(CONNECTIONS, MESSAGES),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        time.sleep(2)
+        peak = resources(pid)
+        recovery = self.outage_and_recovery()
+        out, _ = load.communicate(timeout=170)
+        took = time.monotonic() - t
+        print(out, end="")
+        if load.returncode != 0:
+            raise Failure("main run: wrong answers (status %d)" % load.returncode)
+        self.check_alive("during the main run")
+        print("main run: %d messages at %d connections in %.1f s; under load: %s"
+              % (MESSAGES, CONNECTIONS, took, peak))
+        print("outage: verdicts right again %.1f s after the name server recovered"
+              % recovery)
+
+        time.sleep(3)
+        after = resources(pid)
+        print("after the main run: %s" % after)
+        # Back to the level after warm-up: libmilter's worker threads and
+        # the sockets of finished connections are gone, memory has not grown
+        # with the messages (the DNS cache is bounded, texts are per message).
+        if after["threads"] > base["threads"] + 4:
+            raise Failure("threads %d, %d after warm-up" % (after["threads"], base["threads"]))
+        if after["fds"] > base["fds"] + 4:
+            raise Failure("descriptors %d, %d after warm-up" % (after["fds"], base["fds"]))
+        # A sanitizer build keeps freed memory in quarantine: no RSS check.
+        if "--sanitized" not in sys.argv[1:] and \
+                after["rss_kb"] > base["rss_kb"] * 1.25 + 4096:
+            raise Failure("resident memory %d kB, %d kB after warm-up"
+                          % (after["rss_kb"], base["rss_kb"]))
+
+        # SIGTERM under load: the connections finish the message they are in
+        # (heronsend_load -u, told by SIGUSR1), heronsend judges them and
+        # stops with status 0.
+        load = subprocess.Popen(self.load_cmd(CONNECTIONS, MESSAGES, until_signal=True),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        time.sleep(2)
+        t = time.monotonic()
+        self.daemon.send_signal(signal.SIGTERM)
+        load.send_signal(signal.SIGUSR1)
+        out, _ = load.communicate(timeout=60)
+        try:
+            status = self.daemon.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            raise Failure("heronsend did not stop within 30 s of SIGTERM")
+        stop = time.monotonic() - t
+        print(out, end="")
+        if load.returncode != 0:
+            raise Failure("messages in flight at SIGTERM got wrong answers")
+        if status != 0:
+            raise Failure("heronsend exited with status %d after SIGTERM:\n%s"
+                          % (status, open(self.daemon_log).read()[-3000:]))
+        log = open(self.daemon_log).read()
+        for line in log.splitlines():
+            if "stopping" in line:
+                print(line)
+        print("SIGTERM under load: exit status 0 after %.1f s" % stop)
+
+        print("test DNS answers by outcome: %s" % self.faults_served())
+
+        # A restart serves at once.
+        took = self.start_daemon("restart")
+        self.run_load("after the restart", 16, 200)
+        print("restart: answering %.2f s after start, 200 messages right" % took)
+        self.daemon.send_signal(signal.SIGTERM)
+        if self.daemon.wait(timeout=30) != 0:
+            raise Failure("the restarted heronsend did not stop cleanly")
+
+    def valgrind_main(self):
+        self.start_dns()
+        report = os.path.join(self.work, "valgrind.txt")
+        wrapper = ["valgrind", "--tool=memcheck", "--leak-check=full",
+                   "--errors-for-leak-kinds=definite", "--error-exitcode=99",
+                   "--suppressions=" + os.path.join(HERE, "valgrind.supp"),
+                   "--log-file=" + report]
+        t = time.monotonic()
+        self.start_daemon("valgrind", wrapper)
+        print(self.run_load("under valgrind", 16, VALGRIND_MESSAGES), end="")
+        self.daemon.send_signal(signal.SIGTERM)
+        try:
+            status = self.daemon.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise Failure("heronsend under valgrind did not stop within 60 s")
+        text = open(report).read()
+        for line in text.splitlines():
+            if "ERROR SUMMARY" in line or "definitely lost" in line or \
+               "indirectly lost" in line or "possibly lost" in line:
+                print(line)
+        if status != 0:
+            raise Failure("valgrind reports errors (exit status %d):\n%s" % (status, text[-6000:]))
+        print("valgrind run: %d messages, clean, %.0f s" % (VALGRIND_MESSAGES, time.monotonic() - t))
+
+    def stop(self):
+        for proc in (self.daemon, self.dns):
+            if proc is not None and proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+
+
+def main():
+    if os.geteuid() != 0:
+        print("load test skipped: needs root (bind-mounting /etc/resolv.conf, "
+              "port 53 on a loopback address)")
+        return 77
+    for tool in ("unshare", "mount"):
+        if shutil.which(tool) is None:
+            print("load test skipped: %s is missing" % tool)
+            return 77
+    work = tempfile.mkdtemp(prefix="heronsend-load-")
+    run = Run(work)
+    started = time.monotonic()
+    try:
+        if "--valgrind" in sys.argv[1:]:
+            if shutil.which("valgrind") is None:
+                print("valgrind test skipped: valgrind is missing")
+                return 77
+            run.valgrind_main()
+        else:
+            run.main()
+    except Failure as e:
+        print("FAILED: %s" % e)
+        print("(work directory kept: %s)" % work)
+        return 1
+    finally:
+        run.stop()
+    print("passed in %.0f s" % (time.monotonic() - started))
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
