@@ -269,8 +269,11 @@ class ThroughPostfix(SpfTestCase):
                 self.assertEqual(503, s.rcpt("user@example.net")[0])
                 self.assertEqual(503, s.data(text)[0])
                 self.assertDaemonLogged(WORLD.main, "rejecting mail from [%s] - fail" % client)
-                self.assertIn("milter-reject: MAIL from %s[%s]: 550 5.7.1 fail"
-                              % (CLIENT_NAME, client), WORLD.postfix.log_text())
+                # Postfix's log writer may lag behind the SMTP reply.
+                line = ("milter-reject: MAIL from %s[%s]: 550 5.7.1 fail"
+                        % (CLIENT_NAME, client))
+                self.assertTrue(h.wait_until(lambda: line in WORLD.postfix.log_text(), 5),
+                                "Postfix did not log %r" % line)
                 self.assertNotDelivered(mid)
 
     def test_mark_only_marks_a_fail(self):
