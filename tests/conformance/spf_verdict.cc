@@ -1,0 +1,117 @@
+// The conformance runner's evaluator: the verdicts heronsend's own filter
+// callbacks reach for a list of SPF checks, with the production DNS layer.
+//
+// It starts the SPF library the way the daemon does (lib_init with
+// SPF_DNS_CACHE: the system resolver and the library's cache), then plays
+// one SMTP connection per check through the filter callbacks against the
+// recording libmilter fake, in the default mode (not mark-only): connect
+// with the client address, HELO, MAIL FROM (so the null-sender substitute
+// is the filter's own) and, unless the filter refused, end of message. The
+// resolver is whatever /etc/resolv.conf names; the runner bind-mounts one
+// naming its test DNS.
+//
+// Input (standard input), one check per line, fields separated by tabs:
+//     NAME CLIENT-ADDRESS HELO MAIL-FROM
+// MAIL-FROM is given without angle brackets and may be empty (the null
+// sender). Output (standard output), one line per check, in input order:
+//     NAME VERDICT
+// VERDICT is "fail" when the filter refused with 550 5.7.1, otherwise the
+// first word of the Received-SPF header it inserted, or "no-header" when
+// it inserted none; "unexpected:..." marks any other answer of a callback.
+// Exit status 0 when every line was evaluated, 1 when the SPF library could
+// not start, 64 for a malformed input line.
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daemon/config.h"
+#include "daemon/daemon.h"
+#include "fake_milter.h"
+#include "filter/connection.h"
+#include "filter/headers.h"
+#include "smtp_session.h"
+#include "spf/lib.h"
+
+namespace {
+
+const char *answer_name(sfsistat answer) {
+  switch (answer) {
+    case SMFIS_CONTINUE: return "continue";
+    case SMFIS_REJECT: return "reject";
+    case SMFIS_ACCEPT: return "accept";
+    case SMFIS_TEMPFAIL: return "tempfail";
+    case SMFIS_DISCARD: return "discard";
+    default: return "other";
+  }
+}
+
+std::string verdict(const std::string &client, const std::string &helo,
+                    const std::string &mail_from) {
+  smtp_session s(client);
+  sfsistat answer = s.connect();
+  if (answer != SMFIS_CONTINUE)
+    return std::string("unexpected:connect-") + answer_name(answer);
+  answer = s.helo(helo);
+  if (answer != SMFIS_CONTINUE)
+    return std::string("unexpected:helo-") + answer_name(answer);
+  answer = s.mail("<" + mail_from + ">");
+  if (answer == SMFIS_REJECT) {
+    if (s.ctx.replies.size() == 1 && s.ctx.replies[0].rcode == "550" &&
+        s.ctx.replies[0].xcode == "5.7.1")
+      return "fail";
+    return "unexpected:reject-without-550";
+  }
+  if (answer != SMFIS_CONTINUE)
+    return std::string("unexpected:mail-") + answer_name(answer);
+  answer = s.eom();
+  if (answer != SMFIS_CONTINUE)
+    return std::string("unexpected:eom-") + answer_name(answer);
+  for (const header_change &c : s.ctx.header_changes) {
+    if (c.insert && c.name == "Received-SPF" && c.value) {
+      std::string value = *c.value;
+      return value.substr(0, value.find(' '));
+    }
+  }
+  return "no-header";
+}
+
+std::vector<std::string> split_tabs(const std::string &line) {
+  std::vector<std::string> fields;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+}  // namespace
+
+int main() {
+  config = daemon_config{};
+  build_version_text();
+  release_receiver();
+  if (!lib_init(SPF_DNS_CACHE)) {
+    std::cerr << "spf_verdict: lib_init() failed\n";
+    return 1;
+  }
+  int status = 0;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (line.empty()) continue;
+    std::vector<std::string> f = split_tabs(line);
+    if (f.size() != 4) {
+      std::cerr << "spf_verdict: bad input line: " << line << "\n";
+      status = 64;
+      break;
+    }
+    std::cout << f[0] << '\t' << verdict(f[1], f[2], f[3]) << std::endl;
+  }
+  lib_fini();
+  release_receiver();
+  return status;
+}
