@@ -507,8 +507,12 @@ class ThroughMilterClient(SpfTestCase):
         asked = dns.queries("flap.test")
         self.assertGreater(asked, 0)
         dns.reload(FLAP_ZONE_ANSWERING)
-        # The error is kept for 5 seconds, no longer.
-        time.sleep(max(0.0, failed_at + 5.5 - time.monotonic()))
+        # The error is kept for 5 seconds, no longer. Messages keep coming
+        # meanwhile, as they would (and libmilter's idle worker threads,
+        # which end racily, stay busy).
+        while time.monotonic() < failed_at + 5.5:
+            message("c@flap.test")
+            time.sleep(0.25)
         self.assertHeaderInserted(message("a@flap.test"), passed("a@flap.test"))
         self.assertGreater(dns.queries("flap.test"), asked)
         # The answer itself is kept: the next message asks nobody.
