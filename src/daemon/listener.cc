@@ -3,12 +3,11 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <strings.h>
 
 namespace {
 

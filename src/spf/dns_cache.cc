@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 extern "C" {
 #include <spf2/spf_dns_rr.h>

@@ -111,7 +111,15 @@ class World:
                                        "inet:%d@127.0.0.1" % rcpt_port)
         self.direct = h.Heronsend(self.ws, self.dns, "direct", [],
                                   "unix:" + self.direct_socket)
-        self.daemons = [self.main, self.markonly, self.recipientmx, self.direct]
+        # A daemon of its own behind a name server whose answers change
+        # during the run (the DNS cache's error and answer lifetimes).
+        self.flapping_dns = h.ProgrammableDns(self.ws, FLAP_ZONE_FAILING, name="flapdns")
+        self.flapping_dns.start(self.cleanup)
+        self.flapping_socket = os.path.join(self.ws.dir("flapping"), "flapping.sock")
+        self.flapping = h.Heronsend(self.ws, self.flapping_dns, "flapping", [],
+                                    "unix:" + self.flapping_socket)
+        self.daemons = [self.main, self.markonly, self.recipientmx, self.direct,
+                        self.flapping]
         for d in self.daemons:
             d.start(self.cleanup, self.heronsend)
         self.version_text = self.main.version_text
@@ -159,6 +167,10 @@ class World:
     def postfix_ready(self):
         return getattr(self, "postfix", None) is not None and self.postfix.master_pid is not None
 
+
+# flap.test: its name server fails (SERVFAIL) until the test lets it answer.
+FLAP_ZONE_FAILING = {"flap.test": ["SERVFAIL"]}
+FLAP_ZONE_ANSWERING = {"flap.test": [{"TXT": "v=spf1 ip4:%s -all" % CLIENT}]}
 
 WORLD = World()
 
@@ -481,6 +493,37 @@ class ThroughMilterClient(SpfTestCase):
         if expl is None:
             expl = explanation(result, checked or sender, client, receiver=self.host)
         return spf_value_prefix(result, expl, client, helo, sender, receiver=self.host)
+
+    def test_a_failed_lookup_is_retried_within_seconds(self):
+        def message(sender):
+            rc, answers, err = h.run_milter_client(
+                WORLD.milter_client, "unix:" + WORLD.flapping_socket,
+                connection_script() + message_script(sender) + ["quit"])
+            self.assertEqual(0, rc, err)
+            return self.steps(answers, "eom")[0]
+        def passed(sender):  # this daemon's receiver comes from "{j}"
+            return spf_value_prefix("pass", explanation("pass", sender, CLIENT), CLIENT,
+                                    HELO, sender)
+        dns = WORLD.flapping_dns
+        failed_at = time.monotonic()
+        eom = message("a@flap.test")
+        self.assertRegex(eom["modifications"][0]["value"], r"^(invalid|temperror) ",
+                         "the failed lookup decides the first message")
+        asked = dns.queries("flap.test")
+        self.assertGreater(asked, 0)
+        dns.reload(FLAP_ZONE_ANSWERING)
+        # The error is kept for 5 seconds, no longer. Messages keep coming
+        # meanwhile, as they would (and libmilter's idle worker threads,
+        # which end racily, stay busy).
+        while time.monotonic() < failed_at + 5.5:
+            message("c@flap.test")
+            time.sleep(0.25)
+        self.assertHeaderInserted(message("a@flap.test"), passed("a@flap.test"))
+        self.assertGreater(dns.queries("flap.test"), asked)
+        # The answer itself is kept: the next message asks nobody.
+        asked = dns.queries("flap.test")
+        self.assertHeaderInserted(message("b@flap.test"), passed("b@flap.test"))
+        self.assertEqual(asked, dns.queries("flap.test"))
 
     def test_negotiation_asks_to_add_and_change_headers(self):
         neg = self.steps(self.first, "negotiate")[0]

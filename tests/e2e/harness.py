@@ -4,6 +4,10 @@ Everything runs on loopback addresses and in a private temporary folder:
 
   TestDns      dnsmasq serving tests/e2e/test_zone.conf on 127.0.x.53:53;
                nothing is forwarded off the machine.
+  ProgrammableDns
+               tests/dns/testdns.py on a free random 127.x.y.53:53 with a
+               zone given as a dict, reloadable while it runs, with a query
+               log (faults, fresh-name suffixes).
   Heronsend    the real daemon binary, run with -X under `unshare --mount`
                with /etc/resolv.conf bind-mounted to a file naming TestDns,
                so its resolver (libspf2's) only ever sees the test zone.
@@ -34,6 +38,7 @@ import grp
 import json
 import os
 import pwd
+import random
 import re
 import shutil
 import signal
@@ -41,6 +46,7 @@ import smtplib
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import uuid
@@ -281,6 +287,81 @@ class TestDns:
         with open(self.resolv_conf, "w") as f:
             # One try of two seconds per server: failing lookups stay quick.
             f.write("nameserver %s\noptions timeout:2 attempts:1\n" % self.address)
+
+    def stop(self):
+        if self.proc is not None:
+            stop_child(self.proc)
+
+
+class ProgrammableDns:
+    """tests/dns/testdns.py on a free random 127.x.y.53, port 53. zone is a
+    dict in testdns's JSON zone format; extra_args go to testdns (e.g.
+    ["--fresh", "SUFFIX=TXT", "--ttl", "3600"]). resolv_conf names it."""
+
+    TESTDNS = os.path.join(REPO, "tests", "dns", "testdns.py")
+
+    def __init__(self, ws, zone, extra_args=(), name="testdns", query_log=True):
+        self.dir = ws.dir(name)
+        self.zone_file = os.path.join(self.dir, "zone.json")
+        self.query_log = os.path.join(self.dir, "queries.log") if query_log else None
+        self.resolv_conf = os.path.join(self.dir, "resolv.conf")
+        self.out = os.path.join(self.dir, "testdns.out")
+        self.zone = zone
+        self.extra_args = list(extra_args)
+        self.address = None
+        self.proc = None
+
+    @staticmethod
+    def _port_free(address):
+        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+            with socket.socket(socket.AF_INET, kind) as s:
+                try:
+                    s.bind((address, 53))
+                except OSError:
+                    return False
+        return True
+
+    def _write_zone(self):
+        with open(self.zone_file + ".new", "w") as f:
+            json.dump(self.zone, f)
+        os.replace(self.zone_file + ".new", self.zone_file)
+
+    def start(self, cleanup):
+        rng = random.Random()
+        for _ in range(50):
+            candidate = "127.%d.%d.53" % (rng.randint(1, 254), rng.randint(0, 254))
+            if self._port_free(candidate):
+                self.address = candidate
+                break
+        if self.address is None:
+            raise HarnessError("no free loopback address for testdns")
+        self._write_zone()
+        ready = os.path.join(self.dir, "ready")
+        cmd = [sys.executable, self.TESTDNS, "--address", self.address, "--port", "53",
+               "--zone", self.zone_file, "--ready-file", ready,
+               *(["--query-log", self.query_log] if self.query_log else []),
+               *self.extra_args]
+        self.proc = popen(cmd, self.out)
+        cleanup.push("testdns", self.stop)
+        if not wait_until(lambda: self.proc.poll() is not None or os.path.exists(ready), 10) \
+                or self.proc.poll() is not None:
+            raise HarnessError("testdns did not start:\n" + tail(self.out))
+        with open(self.resolv_conf, "w") as f:
+            f.write("nameserver %s\noptions timeout:2 attempts:1\n" % self.address)
+
+    def reload(self, zone):
+        """Serves zone from now on (SIGHUP; waits until testdns has read it)."""
+        self.zone = zone
+        self._write_zone()
+        before = read_text(self.out).count("reloaded")
+        self.proc.send_signal(signal.SIGHUP)
+        if not wait_until(lambda: read_text(self.out).count("reloaded") > before, 5):
+            raise HarnessError("testdns did not reload its zone:\n" + tail(self.out))
+
+    def queries(self, name, qtypes=("TXT", "SPF")):
+        """How many queries for name, of those types, testdns has received."""
+        return sum(1 for line in read_text(self.query_log).splitlines()
+                   if line.split()[:1] == [name.lower()] and line.split()[1] in qtypes)
 
     def stop(self):
         if self.proc is not None:

@@ -220,18 +220,27 @@ milter_answer milter_session::fail(const std::string &error) {
 
 bool milter_session::send_packet(char command, const std::string &payload,
                                  std::string *error) {
+  std::string bytes;
+  append_packet(&bytes, command, payload);
+  return send_bytes(bytes, error);
+}
+
+void milter_session::append_packet(std::string *out, char command,
+                                   const std::string &payload) {
+  put_u32(out, static_cast<std::uint32_t>(payload.size() + 1));
+  out->push_back(command);
+  out->append(payload);
+}
+
+bool milter_session::send_bytes(const std::string &bytes, std::string *error) {
   if (fd_ < 0) {
     *error = "session not open";
     return false;
   }
-  std::string packet;
-  put_u32(&packet, static_cast<std::uint32_t>(payload.size() + 1));
-  packet.push_back(command);
-  packet.append(payload);
   std::size_t done = 0;
-  while (done < packet.size()) {
+  while (done < bytes.size()) {
     if (!wait_ready(POLLOUT, "timeout writing to the filter", error)) return false;
-    ssize_t n = ::send(fd_, packet.data() + done, packet.size() - done, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       *error = std::string("write to the filter: ") + std::strerror(errno);
@@ -297,15 +306,15 @@ bool milter_session::read_packet(char *command, std::string *payload, std::strin
   return true;
 }
 
-bool milter_session::send_macros(char command, const milter_macros &macros,
-                                 std::string *error) {
-  if (macros.empty()) return true;
+void milter_session::append_macros(std::string *out, char command,
+                                   const milter_macros &macros) {
+  if (macros.empty()) return;
   std::string payload(1, command);
   for (const milter_macro &m : macros) {
     put_text(&payload, m.name);
     put_text(&payload, m.value);
   }
-  return send_packet(SMFIC_MACRO, payload, error);
+  append_packet(out, SMFIC_MACRO, payload);
 }
 
 milter_answer milter_session::read_answer() {
@@ -342,9 +351,12 @@ milter_answer milter_session::step(char command, const std::string &payload,
     answer.status = milter_status::not_sent;
     return answer;
   }
+  // The macros and the command in one write, as an MTA flushes them.
+  std::string bytes;
+  append_macros(&bytes, command, macros);
+  append_packet(&bytes, command, payload);
   std::string error;
-  if (!send_macros(command, macros, &error) || !send_packet(command, payload, &error))
-    return fail(error);
+  if (!send_bytes(bytes, &error)) return fail(error);
   if (no_reply != 0 && (filter_protocol_ & no_reply) != 0) {
     answer.status = milter_status::no_reply;
     return answer;
@@ -469,6 +481,16 @@ milter_answer milter_session::abort() {
 milter_answer milter_session::quit_new_connection() {
   std::string error;
   if (!send_packet(SMFIC_QUIT_NC, "", &error)) return fail(error);
+  milter_answer answer;
+  answer.status = milter_status::no_reply;
+  return answer;
+}
+
+milter_answer milter_session::macros_only(char command, const milter_macros &macros) {
+  std::string bytes;
+  append_macros(&bytes, command, macros);
+  std::string error;
+  if (!send_bytes(bytes, &error)) return fail(error);
   milter_answer answer;
   answer.status = milter_status::no_reply;
   return answer;

@@ -10,6 +10,10 @@
 // (SMFIP_NO* flags) are not sent; steps it answers without a reply
 // (SMFIP_NR_* flags) do not wait for one.
 //
+// Each step's macros and command go out in one write, as an MTA flushes
+// them (two small writes would make the second wait for the filter's
+// delayed ACK under Nagle's algorithm).
+//
 // Wire format: every packet is a 32-bit big-endian length (command byte
 // plus data), the command byte, then the data; texts are NUL-terminated.
 // The constants are libmilter's own (libmilter/mfdef.h).
@@ -121,6 +125,9 @@ class milter_session {
   milter_answer quit_new_connection();
   // Ends the session: sends SMFIC_QUIT and closes the socket.
   void quit();
+  // Sends only the macros of a step (command: SMFIC_DATA, ...), as Postfix
+  // does for DATA even when the filter asked not to receive that step.
+  milter_answer macros_only(char command, const milter_macros &macros);
 
   // Largest packet accepted from the filter.
   static constexpr std::uint32_t MAX_PACKET = 1024 * 1024;
@@ -128,8 +135,10 @@ class milter_session {
  private:
   milter_answer step(char command, const std::string &payload, const milter_macros &macros,
                      std::uint32_t not_wanted, std::uint32_t no_reply);
-  bool send_macros(char command, const milter_macros &macros, std::string *error);
+  static void append_packet(std::string *out, char command, const std::string &payload);
+  static void append_macros(std::string *out, char command, const milter_macros &macros);
   bool send_packet(char command, const std::string &payload, std::string *error);
+  bool send_bytes(const std::string &bytes, std::string *error);
   bool read_packet(char *command, std::string *payload, std::string *error);
   // Waits until the socket is ready for events (POLLIN or POLLOUT) within
   // the session's timeout.

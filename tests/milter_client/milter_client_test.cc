@@ -190,12 +190,16 @@ TEST_F(MilterClientTest, StepsTheFilterDoesNotWantAreNotSentOrNotAnswered) {
   EXPECT_EQ(milter_status::no_reply, session_.header("Subject", "hi").status);
   EXPECT_EQ(milter_status::no_reply, session_.rcpt({"<r@example>"}).status);
   EXPECT_EQ(milter_status::no_reply, session_.abort().status);
+  // What Postfix sends for a DATA step the filter does not want.
+  EXPECT_EQ(milter_status::no_reply, session_.macros_only(SMFIC_DATA, {{"i", "Q"}}).status);
   std::vector<sent_packet> sent = client_sent();
-  ASSERT_EQ(3u, sent.size());  // no macros or HELO, no body
+  ASSERT_EQ(4u, sent.size());  // no macros or HELO, no body
   EXPECT_EQ(SMFIC_HEADER, sent[0].cmd);
   EXPECT_EQ(z("Subject") + z("hi"), sent[0].data);
   EXPECT_EQ(SMFIC_RCPT, sent[1].cmd);
   EXPECT_EQ(SMFIC_ABORT, sent[2].cmd);
+  EXPECT_EQ(SMFIC_MACRO, sent[3].cmd);
+  EXPECT_EQ(std::string("T") + z("i") + z("Q"), sent[3].data);
 }
 
 TEST_F(MilterClientTest, BodyIsSentInChunksOfAtMost65535Bytes) {
