@@ -46,9 +46,7 @@ import glob
 import hashlib
 import json
 import os
-import random
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -57,6 +55,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 TESTDNS = os.path.join(REPO, "tests", "dns", "testdns.py")
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+import harness as h  # noqa: E402
 DEVIATIONS = os.path.join(HERE, "deviations.txt")
 EXTRA = os.path.join(HERE, "extra-scenarios.yml")
 
@@ -161,23 +161,11 @@ def acceptable(test):
 
 # --- running ----------------------------------------------------------------
 
-def port_free(address):
-    for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-        with socket.socket(socket.AF_INET, kind) as s:
-            try:
-                s.bind((address, 53))
-            except OSError:
-                return False
-    return True
-
-
 def free_address():
-    rng = random.Random()
-    for _ in range(50):
-        address = "127.%d.%d.53" % (rng.randint(1, 254), rng.randint(1, 254))
-        if port_free(address):
-            return address
-    raise RunError("no free 127.x.y.53 address for the test DNS")
+    address = h.free_dns_address()
+    if address is None:
+        raise RunError("no free 127.x.y.53 address for the test DNS")
+    return address
 
 
 class Dns:

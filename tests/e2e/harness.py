@@ -242,10 +242,26 @@ def dns_query(server, name, qtype=16, timeout=0.3):
     return flags & 0xF, ancount
 
 
-class TestDns:
-    """dnsmasq on a free 127.0.x.53, port 53, answering from the test zone only."""
+def free_dns_address():
+    """A random 127.x.y.53 whose port 53 is free for both UDP and TCP (other
+    test runs on the machine may hold some), or None after 100 tries."""
+    rng = random.Random()
+    for _ in range(100):
+        address = "127.%d.%d.53" % (rng.randint(1, 254), rng.randint(1, 254))
+        free = True
+        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+            with socket.socket(socket.AF_INET, kind) as s:
+                try:
+                    s.bind((address, 53))
+                except OSError:
+                    free = False
+        if free:
+            return address
+    return None
 
-    CANDIDATES = ("127.0.1.53", "127.0.2.53", "127.0.3.53", "127.53.0.53", "127.53.1.53")
+
+class TestDns:
+    """dnsmasq on a free 127.x.y.53, port 53, answering from the test zone only."""
 
     def __init__(self, ws):
         self.ws = ws
@@ -255,20 +271,10 @@ class TestDns:
         self.log = os.path.join(self.dir, "dnsmasq.log")
         self.proc = None
 
-    @staticmethod
-    def _port_free(address):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.bind((address, 53))
-                return True
-            except OSError:
-                return False
-
     def start(self, cleanup):
-        self.address = next((a for a in self.CANDIDATES if self._port_free(a)), None)
+        self.address = free_dns_address()
         if self.address is None:
-            raise HarnessError("no free loopback address for the test DNS among %s"
-                               % ", ".join(self.CANDIDATES))
+            raise HarnessError("no free loopback address for the test DNS")
         cmd = ["dnsmasq", "--keep-in-foreground",
                "--conf-file=" + ZONE_FILE,  # also stops it reading /etc/dnsmasq.conf
                "--no-resolv", "--no-poll", "--no-hosts",
@@ -311,28 +317,13 @@ class ProgrammableDns:
         self.address = None
         self.proc = None
 
-    @staticmethod
-    def _port_free(address):
-        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-            with socket.socket(socket.AF_INET, kind) as s:
-                try:
-                    s.bind((address, 53))
-                except OSError:
-                    return False
-        return True
-
     def _write_zone(self):
         with open(self.zone_file + ".new", "w") as f:
             json.dump(self.zone, f)
         os.replace(self.zone_file + ".new", self.zone_file)
 
     def start(self, cleanup):
-        rng = random.Random()
-        for _ in range(50):
-            candidate = "127.%d.%d.53" % (rng.randint(1, 254), rng.randint(0, 254))
-            if self._port_free(candidate):
-                self.address = candidate
-                break
+        self.address = free_dns_address()
         if self.address is None:
             raise HarnessError("no free loopback address for testdns")
         self._write_zone()

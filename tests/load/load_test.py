@@ -34,7 +34,6 @@ makes valgrind exit 99, and the test fails.
 
 import json
 import os
-import random
 import shutil
 import signal
 import socket
@@ -45,6 +44,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTDNS = os.path.join(HERE, "..", "dns", "testdns.py")
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness as h  # noqa: E402
 ZONE = "load.test"
 RECEIVER = "mx.load.test"
 PASS_RECORD = "v=spf1 ip4:192.0.2.0/24 -all"
@@ -87,18 +88,10 @@ class Failure(Exception):
 
 
 def free_dns_address():
-    for _ in range(100):
-        address = "127.%d.%d.53" % (random.randint(20, 220), random.randint(1, 250))
-        ok = True
-        for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-            with socket.socket(socket.AF_INET, kind) as s:
-                try:
-                    s.bind((address, 53))
-                except OSError:
-                    ok = False
-        if ok:
-            return address
-    raise Failure("no free loopback address for the test DNS")
+    address = h.free_dns_address()
+    if address is None:
+        raise Failure("no free loopback address for the test DNS")
+    return address
 
 
 def milter_answers(path):
