@@ -53,6 +53,47 @@ void append(char *buf, std::size_t size, const char *format, ...) {
   va_end(args);
 }
 
+// Appends text to buf as far as room remains, with a backslash before each
+// character in `escaped` (an escaped pair is appended whole or not at all).
+void append_escaped(char *buf, std::size_t size, const char *text,
+                    const char *escaped) {
+  std::size_t len = std::strlen(buf);
+  for (const char *p = text; *p != '\0'; p++) {
+    bool escape = std::strchr(escaped, *p) != nullptr;
+    if (len + (escape ? 2 : 1) + 1 > size) break;
+    if (escape) buf[len++] = '\\';
+    buf[len++] = *p;
+  }
+  buf[len] = '\0';
+}
+
+// A field value that would not read back as one value: it holds a blank,
+// a control character, the field separator ";", a quote, a parenthesis or a
+// backslash. Ordinary host names and addresses hold none of them.
+bool needs_quotes(const char *value) {
+  for (const char *p = value; *p != '\0'; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (is_control_char(c) || std::strchr(" ;\"()\\", c) != nullptr)
+      return true;
+  }
+  return false;
+}
+
+// Appends " key=value;", the value as a quoted string when it needs one, so
+// that client text (HELO name, sender) cannot end its field early and add
+// fields of its own choosing.
+void append_field(char *buf, std::size_t size, const char *key,
+                  const char *value) {
+  append(buf, size, " %s=", key);
+  if (!needs_quotes(value)) {
+    append(buf, size, "%s;", value);
+    return;
+  }
+  append(buf, size, "\"");
+  append_escaped(buf, size, value, "\"\\");
+  append(buf, size, "\";");
+}
+
 // Writes the explanation of the message's verdict into cd->scratch; an
 // allowlisted client or an authenticated sender counts as a pass.
 void explain(connection_data *cd) {
@@ -130,11 +171,16 @@ void build_header_value(connection_data *cd) {
   const std::size_t n = HEADER_VALUE_SIZE;
   v[0] = '\0';
   append(v, n, "%s", result_name(cd->result_index));
-  append(v, n, " (%s)", cd->scratch);
+  // The explanation is a comment: a parenthesis or backslash of the
+  // client's (in the sender or HELO name it quotes) is escaped, so the
+  // comment ends where the daemon ends it.
+  append(v, n, " (");
+  append_escaped(v, n, cd->scratch, "()\\");
+  append(v, n, ")");
   if (receiver) append(v, n, " receiver=%s;", receiver.get());
   if (cd->ip_str) append(v, n, " client-ip=%s;", cd->ip_str.get());
-  if (cd->helo) append(v, n, " helo=%s;", cd->helo.get());
-  if (cd->mail_from) append(v, n, " envelope-from=%s;", cd->mail_from.get());
+  if (cd->helo) append_field(v, n, "helo", cd->helo.get());
+  if (cd->mail_from) append_field(v, n, "envelope-from", cd->mail_from.get());
   append(v, n, " x-software=%s %s %s with %s;", DAEMON_NAME, DAEMON_VERSION,
          HOME_PAGE_URL, version_text);
   // The fixed parts hold no control characters: any here came from the

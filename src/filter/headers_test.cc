@@ -231,13 +231,18 @@ TEST_F(HeadersTest, ClientTextCannotBreakTheHeaderOrTheLog) {
     std::string header_part;  // must appear in the header value
   } cases[] = {
       {"evil\r\nX-Injected: yes", "<a@b.example>", "",
-       " helo=evil??X-Injected: yes;"},
-      {"h.example", "<a\n@b.example>", "", " envelope-from=a?@b.example;"},
-      {"tab\there", "<a@b.example>", "", " helo=tab?here;"},
+       " helo=\"evil??X-Injected: yes\";"},
+      {"h.example", "<a\n@b.example>", "", " envelope-from=\"a?@b.example\";"},
+      {"tab\there", "<a@b.example>", "", " helo=\"tab?here\";"},
       {"h.example", "<a@b.example>", "pass (mx.example.org: x)\r\n\tfolded",
        " helo=h.example;"},
       {std::string(3000, 'h') + "\n", "<" + std::string(3000, 'f') + "\r@d>", "",
-       " helo=hhhh"},
+       " helo=\"hhhh"},
+      // A field separator, quote or parenthesis cannot end a field early.
+      {"h; envelope-from=forged@x.example", "<a@b.example>", "",
+       " helo=\"h; envelope-from=forged@x.example\"; envelope-from=a@b.example;"},
+      {"h.example", "<\"a) b\\\"@x.example>", "",
+       " envelope-from=\"\\\"a) b\\\\\\\"@x.example\";"},
   };
   for (const auto &c : cases) {
     smtp_session s("192.0.2.10");
@@ -265,6 +270,25 @@ TEST_F(HeadersTest, ClientTextCannotBreakTheHeaderOrTheLog) {
                                        " yes\\x0a2nd'"));
   EXPECT_TRUE(log_contains(LOG_NOTICE, "found possible spoofed header - 'pass "
                                        "(mx.example.org: x)\\x0d\\x0a\\x09folded'"));
+}
+
+// A parenthesis in the sender does not end the explanation's comment.
+TEST_F(HeadersTest, ExplanationCommentIsEscaped) {
+  smtp_session s("192.0.2.10");
+  ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+  ASSERT_EQ(s.helo("h.example"), SMFIS_CONTINUE);
+  const char from[] = "a) receiver=mx.example.org;(\\@d.example";
+  s.cd()->mail_from = copy_text(from);
+  s.cd()->use_mail_from = copy_text(from);
+  s.cd()->result_index = 9;
+  s.cd()->action = ACTION_MARK;
+  s.eom();
+  std::vector<std::string> values = s.inserted_headers();
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0].substr(0, values[0].find(" client-ip=")),
+            "none (mx.example.org: a\\) receiver=mx.example.org;\\(\\\\@d.example"
+            " does not designate permitted sender hosts) receiver=mx.example.org;");
+  s.close();
 }
 
 TEST_F(HeadersTest, CallbacksWithoutARecord) {
