@@ -98,6 +98,16 @@ TEST_F(LibTest, UncompilableTextsGiveTheCompileReport) {
        {{LOG_ERR, "error compiling explanation - 12 (Invalid macro variable)"},
         {LOG_ERR, "  Error: Unknown variable 'q' near 'q}'"},
         {LOG_ERR, "  Error: Failed to compile explanation '%{q}'"}}},
+      // A blank is literal in an explanation; a "%" must still begin an
+      // escape.
+      {nullptr, "a % b",
+       {{LOG_ERR, "error compiling explanation - 11 (Invalid %-escape character)"},
+        {LOG_ERR, "  Error: Invalid %-escape near '% b'"},
+        {LOG_ERR, "  Error: Failed to compile explanation 'a % b'"}}},
+      {nullptr, "see our policy %",
+       {{LOG_ERR, "error compiling explanation - 11 (Invalid %-escape character)"},
+        {LOG_ERR, "  Error: Invalid %-escape near '%'"},
+        {LOG_ERR, "  Error: Failed to compile explanation 'see our policy %'"}}},
   };
   for (const auto &c : cases) {
     clear_log();
@@ -105,6 +115,44 @@ TEST_F(LibTest, UncompilableTextsGiveTheCompileReport) {
     config.explanation = c.explanation;
     EXPECT_FALSE(start_spf_with_zone());
     EXPECT_EQ(captured_log(), c.report);
+    stop_spf();
+  }
+}
+
+// The explanation of a fail, as libspf2 expands it: the -e text, or the
+// sender's own exp= record (exp.test), which takes precedence. Blanks are
+// kept; "%%" is a percent sign, "%_" a blank and "%-" an encoded blank
+// (RFC 7208 section 7); an upper-case macro letter is URL-encoded.
+TEST_F(LibTest, ExplanationsExpandWithTheirBlanks) {
+  const struct {
+    const char *explanation;  // -e
+    const char *sender;
+    const char *expanded;
+  } cases[] = {
+      {nullptr, "a@exp.test",
+       "192.0.2.1 is not one of exp.test's designated mail servers."},
+      {"See our policy page", "a@exp.test",
+       "192.0.2.1 is not one of exp.test's designated mail servers."},
+      {"See https://example.org/spf?s=%{S}&i=%{I} for why", "a@fail.test",
+       "See https://example.org/spf?s=a%40fail.test&i=192.0.2.1 for why"},
+      {"Mail from %{i} for %{d} is refused by local policy", "a@fail.test",
+       "Mail from 192.0.2.1 for fail.test is refused by local policy"},
+      {"rejected: 100%% sure", "a@fail.test", "rejected: 100% sure"},
+      {"Please%_see%-this", "a@fail.test", "Please see%20this"},
+      {"  two  blanks  ", "a@fail.test", "  two  blanks  "},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.explanation ? c.explanation : "no -e");
+    config.explanation = c.explanation;
+    start();
+    EXPECT_TRUE(captured_log().empty());
+    ASSERT_TRUE(lib_set_ipv4(lib.get(), "192.0.2.1"));
+    ASSERT_TRUE(lib_set_from(lib.get(), c.sender));
+    ASSERT_TRUE(lib_do_check(lib.get()));
+    EXPECT_EQ(lib->result, static_cast<std::uint32_t>(SPF_RESULT_FAIL));
+    const char *got = SPF_response_get_explanation(lib->response);
+    EXPECT_STREQ(got ? got : "(none)", c.expanded);
+    lib.reset();
     stop_spf();
   }
 }

@@ -50,7 +50,8 @@ void load_standard_zone() {
   zone_add_txt("invalid.test", "v=spf1 ip4:not-an-address -all");
   zone_add_failure("ownfail.test");
   zone_add_txt("exp.test", "v=spf1 exp=why.exp.test -all");
-  zone_add_txt("why.exp.test", "%{i} is not one of %{d}'s servers");
+  zone_add_txt("why.exp.test",
+               "%{i} is not one of %{d}'s designated mail servers.");
   zone_add_mx("rcpt.test", "mx.rcpt.test");
   zone_add_a("mx.rcpt.test", "192.0.2.10");
 }
