@@ -13,6 +13,7 @@
 #include "addr/addrset.h"
 #include "common/config.h"
 #include "common/safe_text.h"
+#include "common/text.h"
 
 addrset *allowlist = nullptr;
 
@@ -65,12 +66,14 @@ void load_allowlist(const char *path) {
 
   // A read error ends the reading like the end of the file.
   char piece[ALLOWLIST_PIECE_SIZE];
-  while (std::fgets(piece, sizeof piece, file.get()) != nullptr) {
-    strip_piece(piece);
-    if (piece[0] == '\0') continue;
+  for (bool first = true; std::fgets(piece, sizeof piece, file.get()) != nullptr;
+       first = false) {
+    char *line = first ? skip_byte_order_mark(piece) : piece;
+    strip_piece(line);
+    if (line[0] == '\0') continue;
     addr_entry entry;
-    if (!addr_parse(piece, &entry)) {
-      syslog(LOG_WARNING, "unparsable IP address - '%s'", piece);
+    if (!addr_parse(line, &entry)) {
+      syslog(LOG_WARNING, "unparsable IP address - '%s'", line);
       continue;
     }
     // An entry that cannot be stored (out of memory) is dropped silently,

@@ -121,6 +121,15 @@ TEST_F(AllowlistTest, CommentsBlanksAndCrlfLines) {
   EXPECT_TRUE(check("192.0.2.11"));
 }
 
+// What an editor may add: a byte order mark before the first line, and no
+// newline after the last.
+TEST_F(AllowlistTest, ByteOrderMarkBeforeTheFirstLine) {
+  load("\xEF\xBB\xBF" "10.0.0.0/8\r\n192.0.2.7");
+  EXPECT_TRUE(captured_log().empty());
+  EXPECT_TRUE(check("10.1.2.3"));
+  EXPECT_TRUE(check("192.0.2.7"));
+}
+
 TEST_F(AllowlistTest, EmptyFile) {
   load("");
   EXPECT_EQ(allowlist->used, 0u);

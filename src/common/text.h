@@ -20,4 +20,9 @@ using unique_text = std::unique_ptr<char, free_deleter>;
 // A private copy of text, or an empty unique_text when memory runs out.
 unique_text copy_text(const char *text) noexcept;
 
+// The first line of a text file past the UTF-8 byte order mark that some
+// editors write at its start (the mark is no character of the line's
+// text); the line itself when it has none.
+char *skip_byte_order_mark(char *first_line) noexcept;
+
 #endif  // HERONSEND_COMMON_TEXT_H_

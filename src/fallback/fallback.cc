@@ -90,9 +90,11 @@ void read_fallbacks(std::FILE *in) {
   char piece[FALLBACK_LINE_SIZE];
   // fgets stops after a newline or after sizeof piece - 1 characters; a
   // longer line thus comes in several pieces, each an entry of its own.
-  while (std::fgets(piece, sizeof piece, in) != nullptr) {
+  for (bool first = true; std::fgets(piece, sizeof piece, in) != nullptr;
+       first = false) {
     fallback_fields fields{};
-    if (split_fallback_line(piece, &fields))
+    char *line = first ? skip_byte_order_mark(piece) : piece;
+    if (split_fallback_line(line, &fields))
       save_fallback(fields.pattern, fields.mechanisms);
   }
 }

@@ -88,6 +88,9 @@ TEST_F(FallbackTest, LinesSplitIntoPatternAndMechanisms) {
       {"inner CR is ordinary text", "a\rb c\rd\n", {{"a\rb", "c\rd"}}},
       {"lines keep the file's order", "3 c\n1 a\n2 b\n",
        {{"3", "c"}, {"1", "a"}, {"2", "b"}}},
+      {"a byte order mark before the first line is no text of it",
+       "\xEF\xBB\xBF" "*.example mx\n\xEF\xBB\xBF" "b mx\n",
+       {{"*.example", "mx"}, {"\xEF\xBB\xBF" "b", "mx"}}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
