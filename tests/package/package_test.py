@@ -9,9 +9,11 @@ ExecStart with /etc/default/heronsend's values, as root, in its
 RuntimeDirectory, with its capability bounding set and no new privileges;
 systemd itself is not running here) and sends two
 messages through it with the project's milter client: a permitted sender
-gets the Received-SPF header, a forbidden one the 550 reply. Finally it
-stops the daemon, purges the package and checks that nothing the package
-installed or created is left.
+gets the Received-SPF header, a forbidden one the 550 reply. It does the
+same once more with the ExecStart= of the `systemctl edit` override that
+docs/admin.md shows (an explanation with blanks). Finally it stops the
+daemon, purges the package and checks that nothing the package installed
+or created is left.
 
 The whole test runs in its own network and mount namespaces: the daemon's
 default socket (inet:8890@127.0.0.1) and the test DNS (dnsmasq serving
@@ -37,6 +39,8 @@ import sys
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "docs"))
+import doc_examples as docs  # noqa: E402
 import harness as h  # noqa: E402
 
 PACKAGE = "heronsend"
@@ -105,26 +109,6 @@ def group_exists():
         return False
 
 
-# --- the unit's command line, as systemd builds it -------------------------
-
-def read_environment_file(path):
-    """NAME=VALUE lines; a value in double or single quotes loses them;
-    comments and blank lines are skipped (what systemd's EnvironmentFile=
-    accepts for the simple lines this package ships)."""
-    env = {}
-    with open(path) as f:
-        for line in f:
-            line = line.strip()
-            if not line or line.startswith("#") or line.startswith(";"):
-                continue
-            name, _, value = line.partition("=")
-            value = value.strip()
-            if len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'":
-                value = value[1:-1]
-            env[name.strip()] = value
-    return env
-
-
 def unit_setting(path, name):
     values = []
     with open(path) as f:
@@ -132,24 +116,6 @@ def unit_setting(path, name):
             if line.startswith(name + "="):
                 values.append(line[len(name) + 1:].strip())
     return values
-
-
-def expand_exec_start(line, env):
-    """systemd's rules: ${NAME} becomes one word, $NAME the value split at
-    whitespace (zero words when empty)."""
-    argv = []
-    for word in line.split():
-        m = re.fullmatch(r"\$\{(\w+)\}", word)
-        if m:
-            argv.append(env.get(m.group(1), ""))
-            continue
-        m = re.fullmatch(r"\$(\w+)", word)
-        if m:
-            argv.extend(env.get(m.group(1), "").split())
-            continue
-        check("$" not in word, "unsupported variable use in ExecStart word %r" % word)
-        argv.append(word)
-    return argv
 
 
 # --- the steps -------------------------------------------------------------
@@ -224,22 +190,33 @@ def check_usage():
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
 
 
-def start_as_unit(ws, cleanup):
-    """The unit's command line, with the values of /etc/default/heronsend,
-    run as root in the foreground like systemd would."""
-    exec_start = unit_setting(UNIT, "ExecStart")
+def guide_override():
+    """The ExecStart= of the `systemctl edit` override in the guide."""
+    found = [e for e in docs.all_examples()
+             if e.source == "docs/admin.md" and "override" in e.kinds]
+    check(len(found) == 1, "the guide has %d systemctl edit overrides" % len(found))
+    return docs.unit_exec_start(found[0].text)
+
+
+def start_as_unit(ws, cleanup, exec_start=None):
+    """The unit's command line (or exec_start, an override's), with the
+    values of /etc/default/heronsend, run as root in the foreground like
+    systemd would."""
+    unit_lines = unit_setting(UNIT, "ExecStart")
     env_files = unit_setting(UNIT, "EnvironmentFile")
-    check(len(exec_start) == 1 and env_files == [DEFAULTS],
-          "unexpected unit: ExecStart %r, EnvironmentFile %r" % (exec_start, env_files))
+    check(len(unit_lines) == 1 and env_files == [DEFAULTS],
+          "unexpected unit: ExecStart %r, EnvironmentFile %r" % (unit_lines, env_files))
     check(unit_setting(UNIT, "RuntimeDirectory") == ["heronsend"], "RuntimeDirectory")
-    env = read_environment_file(DEFAULTS)
-    argv = expand_exec_start(exec_start[0], env)
+    with open(DEFAULTS) as f:
+        env = docs.parse_environment_file(f.read())
+    argv = docs.expand_exec_start(exec_start or unit_lines[0], env)
     step("starting as the unit would (without systemd): " + " ".join(argv))
     check("-X" in argv and "-u" in argv and argv[argv.index("-u") + 1] == ACCOUNT,
           "the unit does not run -X -u %s" % ACCOUNT)
     check(not os.path.exists(RUNTIME_DIR), RUNTIME_DIR + " exists already")
     os.mkdir(RUNTIME_DIR, 0o755)  # systemd's RuntimeDirectory=, mode 0755
     cleanup.push("remove " + RUNTIME_DIR, lambda: shutil.rmtree(RUNTIME_DIR, ignore_errors=True))
+    log = ws.file("heronsend.override.log" if exec_start else "heronsend.log")
     # The unit's capability bounding set and NoNewPrivileges, through
     # setpriv: the user switch must work with only these.
     caps = " ".join(unit_setting(UNIT, "CapabilityBoundingSet")).split()
@@ -247,7 +224,6 @@ def start_as_unit(ws, cleanup):
           "the unit sets no CapabilityBoundingSet or NoNewPrivileges")
     bounding = ",".join(["-all"] + ["+" + c[len("CAP_"):].lower() for c in caps])
     sandbox = ["setpriv", "--bounding-set=" + bounding, "--no-new-privs", "--"]
-    log = ws.file("heronsend.log")
     proc = h.popen(sandbox + argv, log, cwd="/")
     cleanup.push("stop heronsend", lambda: h.stop_child(proc))
     started = h.wait_until(lambda: proc.poll() is not None or " starting" in h.read_text(log), 15)
@@ -293,6 +269,7 @@ def stop(proc, log):
     status = h.stop_child(proc, timeout=30)
     check(status == 0, "heronsend exit status %s after SIGTERM:\n%s" % (status, h.tail(log)))
     check(" terminating" in h.read_text(log), "no terminating line:\n" + h.tail(log))
+    shutil.rmtree(RUNTIME_DIR)  # systemd removes the RuntimeDirectory= at a stop
 
 
 def purge_and_check(files, account_before):
@@ -344,6 +321,9 @@ def main_inside():
         must(["mount", "--bind", dns.resolv_conf, "/etc/resolv.conf"], "bind-mount resolv.conf")
         cleanup.push("unmount resolv.conf", lambda: run(["umount", "/etc/resolv.conf"]))
         proc, log, socket_spec = start_as_unit(ws, cleanup)
+        send_messages(client, socket_spec)
+        stop(proc, log)
+        proc, log, socket_spec = start_as_unit(ws, cleanup, guide_override())
         send_messages(client, socket_spec)
         stop(proc, log)
         purge_and_check(files, account_before)
