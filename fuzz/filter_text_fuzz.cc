@@ -1,7 +1,9 @@
 // Fuzzes the filter's text handling of client-supplied data: envelope
-// address normalisation, the forged Received-SPF tests, the rejection reply
-// builder, the Received-SPF value and log arguments. Checks their bounds and
-// invariants: the header and a log argument are one line, within bounds.
+// address normalisation, the forged Received-SPF and Authentication-Results
+// tests, the rejection reply builder, the Received-SPF and
+// Authentication-Results values and log arguments. Checks their bounds and
+// invariants: the headers and a log argument are one line, within bounds,
+// and the identity= key is the Received-SPF value's last but x-software.
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "common/safe_text.h"
+#include "filter/auth_results.h"
 #include "filter/connection.h"
 #include "filter/envelope.h"
 #include "filter/headers.h"
@@ -37,8 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string again(out);
   if (std::strlen(normalize_address(again.data())) > len) std::abort();
 
-  // The forged-header test must not read past the value.
+  // The forged-header tests must not read past the value.
   (void)received_spf_is_suspect(text.c_str());
+  (void)auth_results_names_us(text.c_str());
 
   // The rejection text stays within its buffer.
   char reply[REPLY_TEXT_SIZE];
@@ -72,6 +76,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (n >= HEADER_VALUE_SIZE) std::abort();
     for (std::size_t i = 0; i < n; i++)
       if (is_control_char(static_cast<unsigned char>(cd.header_value[i]))) std::abort();
+    // Unless the value was cut at its bound, the daemon's own identity= is
+    // the last one: client text cannot come after it.
+    if (n < HEADER_VALUE_SIZE - 1) {
+      std::string v(cd.header_value);
+      std::size_t last = v.rfind(" identity=");
+      if (last == std::string::npos || v.rfind("identity=") != last + 1 ||
+          v.find(" x-software=", last) == std::string::npos)
+        std::abort();
+    }
+    if (build_authentication_results(&cd)) {
+      std::size_t m = std::strlen(cd.auth_results_value);
+      if (m >= HEADER_VALUE_SIZE) std::abort();
+      for (std::size_t i = 0; i < m; i++)
+        if (is_control_char(static_cast<unsigned char>(cd.auth_results_value[i])))
+          std::abort();
+    }
   }
 
   // A log argument: one line, bounded.

@@ -23,6 +23,7 @@ struct daemon_config {
   int debug = 0;                             // -d[N]
   const char *program_name = "heronsend";    // argv[0] after its last '/'
   const char *socket_spec = nullptr;         // the one positional word
+  char auth_results = 0;                     // -A
 };
 
 extern daemon_config config;

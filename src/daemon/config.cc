@@ -49,6 +49,8 @@ const option_help kOptionHelp[] = {
     {'h', "help", no_argument, "", 20, 26, "Show this help."},
     {'d', "debug", optional_argument, "[<int>]", 13, 18,
      "Enable debugging to syslog."},
+    {'A', "authresults", no_argument, "", 20, 14,
+     "Add an Authentication-Results header too."},
 };
 
 const struct option kLongOptions[] = {
@@ -66,10 +68,11 @@ const struct option kLongOptions[] = {
     {"nodaemon", no_argument, nullptr, 'X'},
     {"help", no_argument, nullptr, 'h'},
     {"debug", optional_argument, nullptr, 'd'},
+    {"authresults", no_argument, nullptr, 'A'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::";
+const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::A";
 
 // The -d argument read like atoi (leading blanks and a sign allowed, text
 // that is not a number gives 0, reading stops at the first non-digit), but
@@ -119,6 +122,7 @@ bool parse_command_line(int argc, char **argv, daemon_config *out) {
       case 'p': out->pid_file = optarg; break;
       case 'X': out->no_daemon = 1; break;
       case 'd': out->debug = optarg ? read_debug_level(optarg) : 1; break;
+      case 'A': out->auth_results = 1; break;
       case 'h':
       case '?':  // unknown option or missing argument, reported by getopt
         print_usage(out->program_name);

@@ -66,7 +66,9 @@ const char kUsage[] =
     "    -h                     Show this help.\n"
     "    --help                           Show this help.\n"
     "    -d [<int>]             Enable debugging to syslog.\n"
-    "    --debug=[<int>]                  Enable debugging to syslog.\n";
+    "    --debug=[<int>]                  Enable debugging to syslog.\n"
+    "    -A                     Add an Authentication-Results header too.\n"
+    "    --authresults               Add an Authentication-Results header too.\n";
 
 TEST(UsageTest, TextIsExact) {
   testing::internal::CaptureStderr();

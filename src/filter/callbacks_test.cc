@@ -16,6 +16,11 @@ using std::chrono::milliseconds;
 
 class CallbacksTest : public filter_test {
  protected:
+  // Another test's daemon run may have left the gate closed.
+  void SetUp() override {
+    filter_test::SetUp();
+    open_callbacks();
+  }
   void TearDown() override {
     open_callbacks();
     filter_test::TearDown();

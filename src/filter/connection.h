@@ -51,8 +51,13 @@ struct connection_data {
   int header_count = 0;           // Received-SPF headers seen in this message
   int spoof_count = 0;            // suspects recorded in spoof_index, 0..10
   int spoof_index[SPOOF_SLOTS] = {};
+  // The same for Authentication-Results headers (with -A).
+  int auth_results_count = 0;
+  int auth_results_spoofs = 0;
+  int auth_results_index[SPOOF_SLOTS] = {};
   char scratch[SCRATCH_SIZE] = {};            // work buffer
   char header_value[HEADER_VALUE_SIZE] = {};  // Received-SPF being built
+  char auth_results_value[HEADER_VALUE_SIZE] = {};  // with -A
 };
 
 // The receiving host's name and its length; none until determined.

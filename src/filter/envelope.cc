@@ -82,6 +82,8 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   cd->action = ACTION_NONE;
   cd->header_count = 0;
   cd->spoof_count = 0;
+  cd->auth_results_count = 0;
+  cd->auth_results_spoofs = 0;
   cd->lib->result = SPF_RESULT_INVALID;
 
   char *from = normalize_address(argv && argv[0] ? argv[0]

@@ -3,18 +3,21 @@
 #include <strings.h>
 #include <syslog.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "common/config.h"
 #include "common/safe_text.h"
 #include "common/version.h"
+#include "filter/auth_results.h"
 #include "filter/connection.h"
+#include "filter/header_text.h"
 #include "filter/result.h"
 
 namespace {
 
 const char kHeaderName[] = "Received-SPF";
+const char kAuthResultsName[] = "Authentication-Results";
 
 // text begins with the receiver's name (any letter case) followed by end.
 bool names_receiver(const char *text, char end) {
@@ -38,60 +41,6 @@ bool comment_names_us(const char *value) {
   while (*p != '\0' && *p != ' ' && *p != '\t') p++;
   while (*p == ' ' || *p == '\t') p++;
   return *p == '(' && names_receiver(p + 1, ':');
-}
-
-// Appends printf-style text to buf (holding a terminated text) as far as
-// room remains.
-void append(char *buf, std::size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-void append(char *buf, std::size_t size, const char *format, ...) {
-  std::size_t len = std::strlen(buf);
-  if (len + 1 >= size) return;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf + len, size - len, format, args);
-  va_end(args);
-}
-
-// Appends text to buf as far as room remains, with a backslash before each
-// character in `escaped` (an escaped pair is appended whole or not at all).
-void append_escaped(char *buf, std::size_t size, const char *text,
-                    const char *escaped) {
-  std::size_t len = std::strlen(buf);
-  for (const char *p = text; *p != '\0'; p++) {
-    bool escape = std::strchr(escaped, *p) != nullptr;
-    if (len + (escape ? 2 : 1) + 1 > size) break;
-    if (escape) buf[len++] = '\\';
-    buf[len++] = *p;
-  }
-  buf[len] = '\0';
-}
-
-// A field value that would not read back as one value: it holds a blank,
-// a control character, the field separator ";", a quote, a parenthesis or a
-// backslash. Ordinary host names and addresses hold none of them.
-bool needs_quotes(const char *value) {
-  for (const char *p = value; *p != '\0'; p++) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (is_control_char(c) || std::strchr(" ;\"()\\", c) != nullptr)
-      return true;
-  }
-  return false;
-}
-
-// Appends " key=value;", the value as a quoted string when it needs one, so
-// that client text (HELO name, sender) cannot end its field early and add
-// fields of its own choosing.
-void append_field(char *buf, std::size_t size, const char *key,
-                  const char *value) {
-  append(buf, size, " %s=", key);
-  if (!needs_quotes(value)) {
-    append(buf, size, "%s;", value);
-    return;
-  }
-  append(buf, size, "\"");
-  append_escaped(buf, size, value, "\"\\");
-  append(buf, size, "\";");
 }
 
 // Writes the explanation of the message's verdict into cd->scratch; an
@@ -181,6 +130,9 @@ void build_header_value(connection_data *cd) {
   if (cd->ip_str) append(v, n, " client-ip=%s;", cd->ip_str.get());
   if (cd->helo) append_field(v, n, "helo", cd->helo.get());
   if (cd->mail_from) append_field(v, n, "envelope-from", cd->mail_from.get());
+  // After the client's fields, so that no client text comes after it:
+  // readers take the last identity= of the value.
+  append(v, n, " identity=%s;", checked_identity(cd));
   append(v, n, " x-software=%s %s %s with %s;", DAEMON_NAME, DAEMON_VERSION,
          HOME_PAGE_URL, version_text);
   // The fixed parts hold no control characters: any here came from the
@@ -188,7 +140,44 @@ void build_header_value(connection_data *cd) {
   blank_controls(v);
 }
 
+// The verdicts RFC 7208 defines, the ones readers act on.
+bool is_spf_result(int index) {
+  return index == 0 || index == 1 || index == 2 || index == 3 || index == 7 ||
+         index == 8 || index == 9;
+}
+
+// Records a suspect header's index, or only counts it once the slots are
+// full (every header of that name is then deleted at end of message).
+void note_suspect(int *count, int *slots, int index, const char *value) {
+  syslog(LOG_NOTICE, "found possible spoofed header - '%s'",
+         log_text(value).c_str());
+  if (*count < SPOOF_SLOTS) slots[(*count)++] = index;
+}
+
+// Deletes the suspects of one header name, from the highest index down so
+// that the lower indices stay valid; with the slots full, suspects may have
+// gone unrecorded, so every header of that name goes.
+void delete_suspects(SMFICTX *ctx, const char *name, int headers, int count,
+                     const int *slots) {
+  char *n = const_cast<char *>(name);
+  if (count >= SPOOF_SLOTS) {
+    for (int i = headers; i >= 1; i--) smfi_chgheader(ctx, n, i, nullptr);
+  } else {
+    for (int k = count - 1; k >= 0; k--)
+      smfi_chgheader(ctx, n, slots[k], nullptr);
+  }
+}
+
 }  // namespace
+
+const char *checked_identity(const connection_data *cd) {
+  if (cd->allowlisted || cd->authenticated || config.recipient_mx ||
+      !is_spf_result(cd->result_index))
+    return "x-local";
+  const char *from = cd->mail_from ? cd->mail_from.get() : "";
+  return *from != '\0' && std::strchr(from, '@') != nullptr ? "mailfrom"
+                                                             : "helo";
+}
 
 bool build_received_spf(connection_data *cd) {
   explain(cd);
@@ -207,15 +196,17 @@ sfsistat spf_header(SMFICTX *ctx, char *name, char *value) {
     syslog(LOG_NOTICE, "spf_header called but cd is null");
     return SMFIS_ACCEPT;
   }
-  if (name == nullptr || strcasecmp(name, kHeaderName) != 0)
-    return SMFIS_CONTINUE;
+  if (name == nullptr) return SMFIS_CONTINUE;
   if (value == nullptr) value = const_cast<char *>("");
-  cd->header_count++;
-  if (received_spf_is_suspect(value)) {
-    syslog(LOG_NOTICE, "found possible spoofed header - '%s'",
-           log_text(value).c_str());
-    if (cd->spoof_count < SPOOF_SLOTS)
-      cd->spoof_index[cd->spoof_count++] = cd->header_count;
+  if (strcasecmp(name, kHeaderName) == 0) {
+    cd->header_count++;
+    if (received_spf_is_suspect(value))
+      note_suspect(&cd->spoof_count, cd->spoof_index, cd->header_count, value);
+  } else if (config.auth_results && strcasecmp(name, kAuthResultsName) == 0) {
+    cd->auth_results_count++;
+    if (auth_results_names_us(value))
+      note_suspect(&cd->auth_results_spoofs, cd->auth_results_index,
+                   cd->auth_results_count, value);
   }
   return SMFIS_CONTINUE;
 }
@@ -226,19 +217,19 @@ sfsistat spf_eom(SMFICTX *ctx) {
     syslog(LOG_NOTICE, "spf_eom called but cd is null");
     return SMFIS_CONTINUE;
   }
-  char *name = const_cast<char *>(kHeaderName);
-  // Deleting from the highest index down keeps the lower indices valid.
-  // With the slots full, suspects may have gone unrecorded: delete every
-  // Received-SPF header of the message.
-  if (cd->spoof_count >= SPOOF_SLOTS) {
-    for (int i = cd->header_count; i >= 1; i--)
-      smfi_chgheader(ctx, name, i, nullptr);
-  } else {
-    for (int k = cd->spoof_count - 1; k >= 0; k--)
-      smfi_chgheader(ctx, name, cd->spoof_index[k], nullptr);
-  }
+  delete_suspects(ctx, kHeaderName, cd->header_count, cd->spoof_count,
+                  cd->spoof_index);
+  delete_suspects(ctx, kAuthResultsName, cd->auth_results_count,
+                  cd->auth_results_spoofs, cd->auth_results_index);
 
-  if (build_received_spf(cd)) smfi_insheader(ctx, 0, name, cd->header_value);
+  // Both are trace fields, inserted at the top: Authentication-Results
+  // first, so that Received-SPF stays the message's first field.
+  if (build_received_spf(cd)) {
+    if (config.auth_results && build_authentication_results(cd))
+      smfi_insheader(ctx, 0, const_cast<char *>(kAuthResultsName),
+                     cd->auth_results_value);
+    smfi_insheader(ctx, 0, const_cast<char *>(kHeaderName), cd->header_value);
+  }
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   return SMFIS_CONTINUE;

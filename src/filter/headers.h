@@ -2,8 +2,10 @@
 //
 // spf_header notes every incoming Received-SPF header that claims to come
 // from this host (its receiver= field, or the host named at the start of
-// its comment, is ours); spf_eom deletes those and inserts the message's own
-// Received-SPF header above all others.
+// its comment, is ours), and with -A every Authentication-Results header
+// with this host's authserv-id; spf_eom deletes those and inserts the
+// message's own Received-SPF header (and Authentication-Results header)
+// above all others.
 
 #ifndef HERONSEND_FILTER_HEADERS_H_
 #define HERONSEND_FILTER_HEADERS_H_
@@ -23,6 +25,15 @@ bool build_received_spf(connection_data *cd);
 
 // Whether a Received-SPF value claims to come from this host (receiver).
 bool received_spf_is_suspect(const char *value);
+
+// The identity the message's verdict is about, for the identity= key:
+// "mailfrom" for the sender; "helo" for the null sender and a sender
+// without a domain, which are checked as mailer_daemon at the HELO name;
+// "x-local" for a message without an SPF verdict of its own (allowlisted
+// client, authenticated sender, recipient-MX mode, a result RFC 7208 does
+// not define), which readers that act on SPF results do not take for one.
+// Valid once build_received_spf has explained the message.
+const char *checked_identity(const connection_data *cd);
 
 sfsistat spf_header(SMFICTX *ctx, char *name, char *value);
 sfsistat spf_eom(SMFICTX *ctx);

@@ -7,6 +7,7 @@
 #include "daemon/config.h"
 #include "daemon/daemon.h"
 #include "fake_syslog.h"
+#include "filter/auth_results.h"
 #include "smtp_session.h"
 
 namespace {
@@ -40,6 +41,7 @@ TEST_F(HeadersTest, SuspectTests) {
       // Test B: the comment names this host, in any letter case.
       {"pass (mx.example.org: domain of a@b designates 1.2.3.4)", true},
       {"fail (MX.Example.ORG: domain of a@b ...)", true},
+      {"temperror (mx.example.org: x) identity=mailfrom;", true},
       {"pass\t \t(mx.example.org: x)", true},
       {"pass (mx.example.org : x)", false},   // ":" must follow at once
       {"pass (mx.example.org.evil: x)", false},
@@ -61,6 +63,48 @@ TEST_F(HeadersTest, SuspectTests) {
   };
   for (const auto &c : cases)
     EXPECT_EQ(received_spf_is_suspect(c.value), c.suspect) << c.value;
+}
+
+// With -A, an incoming Authentication-Results header whose authserv-id is
+// this host is forged and goes like a forged Received-SPF header; without
+// -A the filter leaves them alone.
+TEST_F(HeadersTest, ForgedAuthenticationResultsAreRemovedWithA) {
+  smtp_session probe("192.0.2.10");
+  ASSERT_EQ(probe.connect(), SMFIS_CONTINUE);
+  const struct {
+    const char *value;
+    bool ours;
+  } cases[] = {
+      {"mx.example.org; spf=pass smtp.mailfrom=a.test", true},
+      {"MX.Example.Org; none", true},
+      {"  (comment (nested)) mx.example.org 1; spf=pass", true},
+      {"\"mx.example.org\"; dkim=pass", true},
+      {"mx.example.org(c); spf=pass", true},
+      {"mx.example.org.evil; spf=pass", false},
+      {"other.example; spf=pass (mx.example.org) smtp.mailfrom=a", false},
+      {"mx.example; spf=pass", false},
+      {"", false},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(auth_results_names_us(c.value), c.ours) << c.value;
+  probe.close();
+
+  for (char with_a : {0, 1}) {
+    config.auth_results = with_a;
+    smtp_session s("192.0.2.10");
+    start(s);
+    s.header("Authentication-Results", "other.example; spf=pass");       // 1
+    s.header("authentication-results", "mx.example.org; spf=pass");      // 2
+    s.header("Received-SPF", "pass (mx.example.org: forged)");           // 1
+    s.header("Authentication-Results", "MX.EXAMPLE.ORG; dkim=pass");     // 3
+    s.eom();
+    EXPECT_EQ(s.deleted_indices(), (std::vector<int>{1}));
+    std::vector<int> forged = {3, 2};
+    EXPECT_EQ(s.deleted_indices("Authentication-Results"),
+              with_a ? forged : std::vector<int>());
+    s.close();
+    release_receiver();
+  }
 }
 
 TEST_F(HeadersTest, OnlyReceivedSpfHeadersAreCountedAnyLetterCase) {
@@ -127,7 +171,8 @@ TEST_F(HeadersTest, AuthenticatedAndAllowlistedExplanations) {
               (std::vector<std::string>{
                   "pass (mx.example.org: authenticated connection) "
                   "receiver=mx.example.org; client-ip=192.0.2.10; "
-                  "helo=client.example.net; envelope-from=a@pass.test;" +
+                  "helo=client.example.net; envelope-from=a@pass.test; "
+                  "identity=x-local;" +
                   software()}));
   }
   {
@@ -140,7 +185,7 @@ TEST_F(HeadersTest, AuthenticatedAndAllowlistedExplanations) {
               (std::vector<std::string>{
                   "pass (mx.example.org: 2001:db8::77 is allowlisted) "
                   "receiver=mx.example.org; client-ip=2001:db8::77; "
-                  "envelope-from=;" +
+                  "envelope-from=\"\"; identity=x-local;" +
                   software()}));
     EXPECT_FALSE(s.cd()->mail_from);
   }
@@ -148,22 +193,24 @@ TEST_F(HeadersTest, AuthenticatedAndAllowlistedExplanations) {
 
 TEST_F(HeadersTest, ExplanationTable) {
   const char *r = "mx.example.org";
+  // Only the verdicts RFC 7208 defines name the identity they are about.
   const struct {
     int index;
     std::string text;
+    const char *identity;
   } cases[] = {
-      {0, "pass (mx.example.org: domain of f@d designates 192.0.2.10 as permitted sender)"},
-      {1, "fail (mx.example.org: domain of f@d does not designate 192.0.2.10 as permitted sender)"},
-      {2, "softfail (mx.example.org: domain of transitioning f@d does not designate 192.0.2.10 as permitted sender)"},
-      {3, "neutral (mx.example.org: 192.0.2.10 is neither permitted nor denied by domain of f@d)"},
-      {4, "unknown (mx.example.org: unknown result during lookup of f@d)"},
-      {5, "unknown-mechanisms (mx.example.org: domain of f@d uses a mechanism not recognized by this client)"},
-      {6, "invalid (mx.example.org: domain of f@d has invalid SPF)"},
-      {7, "temporary-error (mx.example.org: temporary error in processing during lookup of f@d)"},
-      {8, "error (mx.example.org: error in processing during lookup of f@d)"},
-      {9, "none (mx.example.org: f@d does not designate permitted sender hosts)"},
-      {-1, "?\?? (mx.example.org: ?\?\?)"},
-      {10, "?\?? (mx.example.org: ?\?\?)"},
+      {0, "pass (mx.example.org: domain of f@d designates 192.0.2.10 as permitted sender)", "mailfrom"},
+      {1, "fail (mx.example.org: domain of f@d does not designate 192.0.2.10 as permitted sender)", "mailfrom"},
+      {2, "softfail (mx.example.org: domain of transitioning f@d does not designate 192.0.2.10 as permitted sender)", "mailfrom"},
+      {3, "neutral (mx.example.org: 192.0.2.10 is neither permitted nor denied by domain of f@d)", "mailfrom"},
+      {4, "unknown (mx.example.org: unknown result during lookup of f@d)", "x-local"},
+      {5, "unknown-mechanisms (mx.example.org: domain of f@d uses a mechanism not recognized by this client)", "x-local"},
+      {6, "invalid (mx.example.org: domain of f@d has invalid SPF)", "x-local"},
+      {7, "temperror (mx.example.org: temporary error in processing during lookup of f@d)", "mailfrom"},
+      {8, "permerror (mx.example.org: error in processing during lookup of f@d)", "mailfrom"},
+      {9, "none (mx.example.org: f@d does not designate permitted sender hosts)", "mailfrom"},
+      {-1, "?\?? (mx.example.org: ?\?\?)", "x-local"},
+      {10, "?\?? (mx.example.org: ?\?\?)", "x-local"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.index);
@@ -177,8 +224,8 @@ TEST_F(HeadersTest, ExplanationTable) {
     EXPECT_EQ(s.inserted_headers(),
               (std::vector<std::string>{c.text + " receiver=" + r +
                                         "; client-ip=192.0.2.10; "
-                                        "envelope-from=e@d;" +
-                                        software()}));
+                                        "envelope-from=e@d; identity=" +
+                                        c.identity + ";" + software()}));
     s.close();
   }
 }

@@ -9,7 +9,7 @@
 
 const char *const result_names[RESULT_COUNT] = {
     "pass",    "fail",    "softfail",        "neutral", "unknown",
-    "unknown-mechanisms", "invalid", "temporary-error", "error",   "none",
+    "unknown-mechanisms", "invalid", "temperror", "permerror",    "none",
 };
 
 const char *result_name(int index) {

@@ -18,7 +18,10 @@
 constexpr int RESULT_COUNT = 10;
 
 // "pass", "fail", "softfail", "neutral", "unknown", "unknown-mechanisms",
-// "invalid", "temporary-error", "error", "none".
+// "invalid", "temperror", "permerror", "none": the words of RFC 7208 for
+// every verdict it defines (the readers of the header match exactly those),
+// and "invalid" for a result the library could not reach for its own
+// reasons.
 extern const char *const result_names[RESULT_COUNT];
 
 // The name of a result index; "???" outside 0..9 (the unset value -1 too).

@@ -19,7 +19,7 @@ TEST(ResultTest, LibraryCodesMapToIndicesAndNames) {
   } cases[] = {
       {0, 6, "invalid"},  {1, 3, "neutral"},         {2, 0, "pass"},
       {3, 1, "fail"},     {4, 2, "softfail"},        {5, 9, "none"},
-      {6, 7, "temporary-error"}, {7, 8, "error"},    {8, -1, "???"},
+      {6, 7, "temperror"}, {7, 8, "permerror"},      {8, -1, "???"},
       {0xFFFFFFFFu, -1, "???"},
   };
   for (const auto &c : cases) {

@@ -49,17 +49,17 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
        "none (mx.example.org: a@none.test does not designate permitted sender "
        "hosts)"},
       {"permerror.test", false,
-       "error (mx.example.org: error in processing during lookup of "
+       "permerror (mx.example.org: error in processing during lookup of "
        "a@permerror.test)"},
       {"temperror.test", false,
-       "temporary-error (mx.example.org: temporary error in processing during "
+       "temperror (mx.example.org: temporary error in processing during "
        "lookup of a@temperror.test)"},
       // The sender's own record broken, or its own lookup failing.
       {"invalid.test", false,
-       "error (mx.example.org: error in processing during lookup of "
+       "permerror (mx.example.org: error in processing during lookup of "
        "a@invalid.test)"},
       {"ownfail.test", false,
-       "temporary-error (mx.example.org: temporary error in processing during "
+       "temperror (mx.example.org: temporary error in processing during "
        "lookup of a@ownfail.test)"},
       {"exp.test", true,
        "fail (mx.example.org: domain of a@exp.test does not designate "
@@ -95,7 +95,8 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
                 (std::vector<std::string>{
                     c.value_start + " receiver=" + r +
                     "; client-ip=192.0.2.10; helo=client.example.net; "
-                    "envelope-from=" + sender + ";" + software()}));
+                    "envelope-from=" + sender + "; identity=mailfrom;" +
+                    software()}));
       EXPECT_TRUE(captured_log().empty());
     }
   }
@@ -114,7 +115,8 @@ TEST_F(SessionTest, NullSenderIsCheckedAsMailerDaemon) {
                   "pass (mx.example.org: domain of mailer_daemon@h.example "
                   "designates 192.0.2.10 as permitted sender) "
                   "receiver=mx.example.org; client-ip=192.0.2.10; "
-                  "helo=h.example; envelope-from=;" + software()}));
+                  "helo=h.example; envelope-from=\"\"; identity=helo;" +
+                  software()}));
   }
   {
     // Without HELO the sender's domain is the client's address literal,
@@ -128,10 +130,75 @@ TEST_F(SessionTest, NullSenderIsCheckedAsMailerDaemon) {
     ASSERT_EQ(values.size(), 1u);
     EXPECT_NE(values[0].find("mailer_daemon@[192.0.2.10]"), std::string::npos)
         << values[0];
-    EXPECT_NE(values[0].find("client-ip=192.0.2.10; envelope-from=;"),
+    EXPECT_NE(values[0].find("client-ip=192.0.2.10; envelope-from=\"\"; "
+                             "identity=helo;"),
               std::string::npos)
         << values[0];
   }
+}
+
+// With -A: the verdict in an Authentication-Results header too, below the
+// Received-SPF header, for the verdicts RFC 7208 defines; none where no
+// identity was checked. The identity= key of the Received-SPF header is the
+// value's last, whatever the client wrote before it.
+TEST_F(SessionTest, AuthenticationResultsBesideReceivedSpf) {
+  const std::string r = "mx.example.org; spf=";
+  const struct {
+    const char *helo;  // nullptr: no HELO
+    const char *sender;
+    const char *identity;
+    std::string auth_results;  // "" for none
+  } cases[] = {
+      {"h.example", "<a@pass.test>", "mailfrom",
+       r + "pass (mx.example.org: domain of a@pass.test designates "
+           "192.0.2.10 as permitted sender) smtp.mailfrom=pass.test"},
+      {"h.example", "<a@fail.test>", "mailfrom",
+       r + "fail (mx.example.org: domain of a@fail.test does not designate "
+           "192.0.2.10 as permitted sender) smtp.mailfrom=fail.test"},
+      {"h.example", "<b@temperror.test>", "mailfrom",
+       r + "temperror (mx.example.org: temporary error in processing during "
+           "lookup of b@temperror.test) smtp.mailfrom=temperror.test"},
+      {"h.example", "<identity=helo@permerror.test>", "mailfrom",
+       r + "permerror (mx.example.org: error in processing during lookup of "
+           "identity=helo@permerror.test) smtp.mailfrom=permerror.test"},
+      {"pass.test", "<>", "helo",
+       r + "pass (mx.example.org: domain of mailer_daemon@pass.test designates "
+           "192.0.2.10 as permitted sender) smtp.helo=pass.test"},
+      {nullptr, "<>", "helo",
+       r + "none (mx.example.org: mailer_daemon@[192.0.2.10] does not "
+           "designate permitted sender hosts)"},
+      {"[192.0.2.10]", "<postmaster>", "helo",
+       r + "none (mx.example.org: mailer_daemon@[192.0.2.10] does not "
+           "designate permitted sender hosts) smtp.helo=\"[192.0.2.10]\""},
+  };
+  config.mark_only = 1;
+  config.auth_results = 1;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.sender);
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    if (c.helo) {
+      ASSERT_EQ(s.helo(c.helo), SMFIS_CONTINUE);
+    }
+    ASSERT_EQ(s.mail(c.sender), SMFIS_CONTINUE);
+    s.eom();
+    ASSERT_EQ(s.inserted_headers().size(), 1u);
+    const std::string spf = s.inserted_headers()[0];
+    EXPECT_EQ(spf.substr(spf.rfind(" identity=")),
+              std::string(" identity=") + c.identity + ";" + software());
+    EXPECT_EQ(s.inserted_headers("Authentication-Results"),
+              (std::vector<std::string>{c.auth_results}));
+    EXPECT_EQ(s.ctx.header_changes.back().name, "Received-SPF")
+        << "Received-SPF is inserted last, so it is the first field";
+  }
+  // Unchecked messages: no SPF verdict to report.
+  smtp_session s("192.0.2.10");
+  ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+  s.ctx.macros["{auth_type}"] = "PLAIN";
+  ASSERT_EQ(s.mail("<a@fail.test>"), SMFIS_CONTINUE);
+  s.eom();
+  EXPECT_EQ(s.inserted_headers().size(), 1u);
+  EXPECT_TRUE(s.inserted_headers("Authentication-Results").empty());
 }
 
 TEST_F(SessionTest, TwoMessagesOnOneConnection) {
@@ -228,7 +295,7 @@ TEST_F(RecipientMxTest, EachRecipientIsCheckedAgainstItsDomainsMx) {
                 "pass (mx.example.org: domain of a@fail.test designates "
                 "192.0.2.10 as permitted sender) receiver=mx.example.org; "
                 "client-ip=192.0.2.10; helo=client.example.net; "
-                "envelope-from=a@fail.test;" + software()}));
+                "envelope-from=a@fail.test; identity=x-local;" + software()}));
 }
 
 // A refused recipient ends only that recipient, not the message: the

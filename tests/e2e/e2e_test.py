@@ -54,8 +54,8 @@ EXPLANATIONS = {
     "softfail": "{r}: domain of transitioning {f} does not designate {i} as permitted sender",
     "neutral": "{r}: {i} is neither permitted nor denied by domain of {f}",
     "none": "{r}: {f} does not designate permitted sender hosts",
-    "error": "{r}: error in processing during lookup of {f}",
-    "temporary-error": "{r}: temporary error in processing during lookup of {f}",
+    "permerror": "{r}: error in processing during lookup of {f}",
+    "temperror": "{r}: temporary error in processing during lookup of {f}",
     "invalid": "{r}: domain of {f} has invalid SPF",
 }
 
@@ -64,12 +64,21 @@ def explanation(result, checked, client, receiver=R):
     return EXPLANATIONS[result].format(r=receiver, f=checked, i=client)
 
 
-def spf_value_prefix(result, expl, client, helo, envelope_from, receiver=R):
-    """The Received-SPF value up to the x-software field."""
+def spf_value_prefix(result, expl, client, helo, envelope_from, receiver=R, identity=None):
+    """The Received-SPF value up to the x-software field. The identity is
+    the sender's, or the HELO name's for the null sender; "x-local" for a
+    result RFC 7208 does not define (and for unchecked messages: pass it)."""
+    if identity is None:
+        if result == "invalid":
+            identity = "x-local"
+        elif "@" in envelope_from:
+            identity = "mailfrom"
+        else:
+            identity = "helo"
     text = "%s (%s) receiver=%s; client-ip=%s; " % (result, expl, receiver, client)
     if helo is not None:
         text += "helo=%s; " % helo
-    return text + "envelope-from=%s; " % envelope_from
+    return text + "envelope-from=%s; identity=%s; " % (envelope_from or '""', identity)
 
 
 class World:
@@ -236,7 +245,8 @@ class ThroughPostfix(SpfTestCase):
         self.assertIsNotNone(msg, "message %s not delivered" % mid)
         return msg
 
-    def assertMarked(self, msg, result, checked, client, helo, envelope_from, expl=None):
+    def assertMarked(self, msg, result, checked, client, helo, envelope_from, expl=None,
+                     identity=None):
         """The message's first header is the filter's Received-SPF, and the
         only one (unless the message carried others that were kept)."""
         self.assertGreater(len(msg.headers), 1)
@@ -246,7 +256,8 @@ class ThroughPostfix(SpfTestCase):
         self.assertEqual("Received", msg.headers[1][0])
         if expl is None:
             expl = explanation(result, checked, client)
-        self.assertSpfValue(value, spf_value_prefix(result, expl, client, helo, envelope_from))
+        self.assertSpfValue(value, spf_value_prefix(result, expl, client, helo, envelope_from,
+                                                    identity=identity))
 
     def assertNotDelivered(self, message_id):
         self.assertTrue(WORLD.postfix.wait_queue_empty(), "postfix queue does not drain")
@@ -309,9 +320,9 @@ class ThroughPostfix(SpfTestCase):
         self.assertEqual((550, "5.7.1 fail"), s.mail("a@exp127.evil.test"))
         s.rset()
         # The sender's own record overflows the compiler: a permanent
-        # error in the sender's record, "error".
+        # error in the sender's record, "permerror".
         msg = self.deliver(s, "b@mech127.evil.test")
-        self.assertMarked(msg, "error", "b@mech127.evil.test", CLIENT, HELO,
+        self.assertMarked(msg, "permerror", "b@mech127.evil.test", CLIENT, HELO,
                           "b@mech127.evil.test")
         # The same daemon serves the next connection.
         msg = self.deliver(self.session(), "c@pass.test")
@@ -324,12 +335,12 @@ class ThroughPostfix(SpfTestCase):
             ("neutral", "a@neutral.test"),
             ("none", "a@none.test"),
             ("none", "a@nxdomain.test"),
-            ("error", "a@permerror.test"),
-            ("temporary-error", "a@temperror.test"),
-            ("temporary-error", "a@slowdns.test"),
+            ("permerror", "a@permerror.test"),
+            ("temperror", "a@temperror.test"),
+            ("temperror", "a@slowdns.test"),
             # The sender's own record broken, its own lookup failing.
-            ("error", "a@broken.test"),
-            ("temporary-error", "a@dead.test"),
+            ("permerror", "a@broken.test"),
+            ("temperror", "a@dead.test"),
         ]
         for result, sender in cases:
             with self.subTest(sender=sender):
@@ -350,7 +361,8 @@ class ThroughPostfix(SpfTestCase):
             with self.subTest(client):
                 msg = self.deliver(self.session(client=client), "a@fail.test")
                 self.assertMarked(msg, "pass", None, client, HELO, "a@fail.test",
-                                  expl="%s: %s is allowlisted" % (R, client))
+                                  expl="%s: %s is allowlisted" % (R, client),
+                                  identity="x-local")
                 # The log shows the address as the allowlist formats it: an
                 # IPv6 address with all eight groups.
                 shown = client
@@ -365,7 +377,7 @@ class ThroughPostfix(SpfTestCase):
         self.assertEqual(235, s.login()[0])
         msg = self.deliver(s, "alice@fail.test")
         self.assertMarked(msg, "pass", None, client, HELO, "alice@fail.test",
-                          expl="%s: authenticated connection" % R)
+                          expl="%s: authenticated connection" % R, identity="x-local")
 
     def test_forged_received_spf_headers_are_removed(self):
         forged_a = ("pass (other.example: domain of x@pass.test designates 192.0.2.10 as "
@@ -430,7 +442,8 @@ class ThroughPostfix(SpfTestCase):
             with self.subTest(what):
                 s = self.session(client=client, listener="recipientmx")
                 msg = self.deliver(s, "a@fail.test", recipients=["user@rcpt.test"])
-                self.assertMarked(msg, result, "a@fail.test", client, HELO, "a@fail.test")
+                self.assertMarked(msg, result, "a@fail.test", client, HELO, "a@fail.test",
+                                  identity="x-local")
 
 
 # --- through the milter client --------------------------------------------
@@ -489,10 +502,12 @@ class ThroughMilterClient(SpfTestCase):
                          (mods[0]["action"], mods[0]["index"], mods[0]["name"]))
         self.assertSpfValue(mods[0]["value"], prefix)
 
-    def expected(self, result, sender, client=CLIENT, helo=HELO, checked=None, expl=None):
+    def expected(self, result, sender, client=CLIENT, helo=HELO, checked=None, expl=None,
+                 identity=None):
         if expl is None:
             expl = explanation(result, checked or sender, client, receiver=self.host)
-        return spf_value_prefix(result, expl, client, helo, sender, receiver=self.host)
+        return spf_value_prefix(result, expl, client, helo, sender, receiver=self.host,
+                                identity=identity)
 
     def test_a_failed_lookup_is_retried_within_seconds(self):
         def message(sender):
@@ -507,7 +522,7 @@ class ThroughMilterClient(SpfTestCase):
         dns = WORLD.flapping_dns
         failed_at = time.monotonic()
         eom = message("a@flap.test")
-        self.assertRegex(eom["modifications"][0]["value"], r"^temporary-error ",
+        self.assertRegex(eom["modifications"][0]["value"], r"^temperror ",
                          "the failed lookup decides the first message")
         asked = dns.queries("flap.test")
         self.assertGreater(asked, 0)
@@ -554,7 +569,8 @@ class ThroughMilterClient(SpfTestCase):
                                   message_script("a@fail.test", mail_macros=["{verify}=OK"]))
         self.assertEqual("continue", self.steps(answers, "mail")[0].get("reply"))
         self.assertHeaderInserted(self.steps(answers, "eom")[0], self.expected(
-            "pass", "a@fail.test", expl="%s: authenticated connection" % self.host))
+            "pass", "a@fail.test", expl="%s: authenticated connection" % self.host,
+            identity="x-local"))
 
     def test_unverified_certificate_is_checked(self):
         answers = self.run_script(connection_script() +
@@ -567,7 +583,8 @@ class ThroughMilterClient(SpfTestCase):
         answers = self.run_script(connection_script() +
                                   message_script("a@fail.test", mail_macros=["{auth_type}=PLAIN"]))
         self.assertHeaderInserted(self.steps(answers, "eom")[0], self.expected(
-            "pass", "a@fail.test", expl="%s: authenticated connection" % self.host))
+            "pass", "a@fail.test", expl="%s: authenticated connection" % self.host,
+            identity="x-local"))
 
     def test_abort_between_messages(self):
         lines = connection_script()

@@ -39,10 +39,12 @@ class smtp_session {
   sfsistat close();
 
   connection_data *cd() { return get_connection_data(&ctx); }
-  // The values of the Received-SPF headers inserted (at index 0).
-  std::vector<std::string> inserted_headers() const;
-  // The Received-SPF indices deleted, in the order of the calls.
-  std::vector<int> deleted_indices() const;
+  // The values of the headers of that name inserted (at index 0).
+  std::vector<std::string> inserted_headers(
+      const std::string &name = "Received-SPF") const;
+  // The indices of that name deleted, in the order of the calls.
+  std::vector<int> deleted_indices(
+      const std::string &name = "Received-SPF") const;
 
   SMFICTX ctx;
   struct sockaddr_storage address {};

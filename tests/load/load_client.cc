@@ -67,7 +67,7 @@ bool is_fault_class(const char *name) { return std::strncmp(name, "dns-", 4) == 
 
 // The lookup of the sender's own record timing out, failing or refused:
 // a temporary error, never a refusal.
-const std::vector<const char *> kOwnRecordTrouble = {"temporary-error"};
+const std::vector<const char *> kOwnRecordTrouble = {"temperror"};
 
 const std::vector<message_class> kClasses = {
     {"pass", 20, "<user@pass.%s>", "192.0.2.10", false, false, message_class::end,
@@ -97,7 +97,7 @@ const std::vector<message_class> kClasses = {
     {"dns-refused", 3, "<user@refused.%s>", "192.0.2.10", false, false,
      message_class::end, expect::mark, kOwnRecordTrouble, nullptr},
     {"include-servfail", 4, "<user@incl-servfail.%s>", "192.0.2.10", false, false,
-     message_class::end, expect::mark, {"temporary-error"}, nullptr},
+     message_class::end, expect::mark, {"temperror"}, nullptr},
     {"dns-tcp", 6, "<user@tcp.%s>", "192.0.2.10", false, false, message_class::end,
      expect::mark, {"pass"}, nullptr},
     {"dns-delay", 4, "<user@delay.%s>", "192.0.2.10", false, false,

@@ -1,0 +1,31 @@
+// Authentication-Results (RFC 8601), with -A.
+//
+// Beside its Received-SPF field the filter can record its verdict in the
+// form DMARC filters and spam filters read first:
+//
+//   Authentication-Results: R; spf=pass (R: domain of ... sender) smtp.mailfrom=D
+//
+// with the receiver R as authserv-id and the sender's domain D (for the
+// null sender, checked as its HELO name: smtp.helo=H). A message without an
+// SPF verdict of its own (allowlisted, authenticated, recipient-MX mode,
+// the library's own trouble) gets no field. Incoming fields that carry this
+// host's authserv-id are forged (RFC 8601 section 5) and are removed like
+// forged Received-SPF fields.
+
+#ifndef HERONSEND_FILTER_AUTH_RESULTS_H_
+#define HERONSEND_FILTER_AUTH_RESULTS_H_
+
+struct connection_data;
+
+// Writes the message's Authentication-Results value into
+// cd->auth_results_value (one line under 2000 characters), from the
+// explanation build_received_spf left in cd->scratch. True when there is a
+// field to add.
+bool build_authentication_results(connection_data *cd);
+
+// Whether an Authentication-Results value names this host (the receiver,
+// in any letter case) as its authserv-id: its first word after blanks and
+// comments, a token or a quoted string.
+bool auth_results_names_us(const char *value);
+
+#endif  // HERONSEND_FILTER_AUTH_RESULTS_H_
