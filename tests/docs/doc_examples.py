@@ -22,8 +22,9 @@ KIND says what the text is and so how it is tried:
   options    option texts for HERONSEND_OPTIONS
   allowlist  an allowlist file (-a)
   fallback   a fallback file (-f)
-  postfix    main.cf settings, sendmail  sendmail.mc lines: for the tests
-             that run a real Postfix or Sendmail
+  postfix    main.cf settings, sendmail  sendmail.mc lines, opendmarc
+             opendmarc.conf settings: for the tests that run a real
+             Postfix, Sendmail or OpenDMARC
 "fails" says the example must stop the daemon with TEXT in its output.
 
 Also here: systemd's way of reading an EnvironmentFile= and of expanding
@@ -40,7 +41,7 @@ DOCUMENTS = ("README.md", "docs/admin.md", "docs/running.md", "man/heronsend.8")
 DEFAULT_FILE = "packaging/default"
 UNIT_FILE = "packaging/heronsend.service"
 KINDS = {"command", "default", "override", "unit", "options", "allowlist",
-         "fallback", "postfix", "sendmail"}
+         "fallback", "postfix", "sendmail", "opendmarc"}
 
 _MARK = re.compile(r'example:\s*(.*?)\s*(?:-->)?$')
 

@@ -304,7 +304,7 @@ def main():
     tried = 0
     for ex in examples:
         if not RUNNABLE & set(ex.kinds):
-            print("%-28s %-9s left to the tests with a real MTA" % (ex.where(),
+            print("%-28s %-9s left to the tests that run that program" % (ex.where(),
                                                                    "+".join(ex.kinds)))
             continue
         tried += 1

@@ -361,6 +361,15 @@ class ProgrammableDns:
 
 # --- heronsend -------------------------------------------------------------
 
+def with_resolv_conf(resolv_conf, cmd):
+    """cmd run under `unshare --mount` with resolv_conf bind-mounted on
+    /etc/resolv.conf, so that its resolver sees only the test DNS. unshare
+    execs the shell, which execs cmd: the process started is cmd's."""
+    return ["unshare", "--mount", "--propagation", "private", "--",
+            "/bin/sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
+            resolv_conf, *cmd]
+
+
 class Heronsend:
     """One heronsend process in the foreground (-X), resolving through TestDns."""
 
@@ -374,11 +383,8 @@ class Heronsend:
         self.exit_status = None
 
     def start(self, cleanup, binary_path):
-        inner = [binary_path, "-X", *self.args, self.socket_spec]
-        # unshare execs the shell, which execs heronsend: proc.pid is the daemon's.
-        cmd = ["unshare", "--mount", "--propagation", "private", "--",
-               "/bin/sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
-               self.dns.resolv_conf, *inner]
+        cmd = with_resolv_conf(self.dns.resolv_conf,
+                               [binary_path, "-X", *self.args, self.socket_spec])
         self.proc = popen(cmd, self.log)
         cleanup.push("heronsend " + self.name, self.stop)
         started = wait_until(lambda: self.proc.poll() is not None or

@@ -1,0 +1,320 @@
+#!/usr/bin/python3
+"""heronsend's verdict as the programs after it read it: OpenDMARC and
+SpamAssassin, from Debian's packages, behind the real daemon in a private
+Postfix.
+
+The chain is the usual one: Postfix -> heronsend (-m, so that every verdict
+reaches the readers) -> OpenDMARC, configured with the settings that
+docs/admin.md gives (taken from the guide itself): it takes its SPF result
+from the headers and trusts heronsend's authserv-id (the receiver). Every sender domain publishes "v=DMARC1; p=reject" and no
+message has a DKIM signature, so DMARC passes only on an aligned SPF pass.
+OpenDMARC runs with RejectFailures false, so that every message is
+delivered with its verdict (its Authentication-Results dmarc=) and its
+history record (the SPF result it took). SpamAssassin then reads each
+delivered message with DNS turned off (dns_available no): any SPF rule it
+fires comes from heronsend's header.
+
+Two Postfix listeners: one with heronsend's Received-SPF alone, one with
+-A (Authentication-Results too). Each case runs through both and must give
+the same readings.
+
+Run as root: tests/e2e/downstream_test.py [-v]. Without root, or without
+opendmarc and spamassassin, it says why and exits 77 (CTest: skipped).
+HERONSEND_BINARY names the daemon (default: the build/gcc tree).
+"""
+
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "docs"))
+import doc_examples as docs  # noqa: E402
+import harness as h  # noqa: E402
+
+R = h.RECEIVER
+CLIENT = "192.0.2.10"
+HELO = "sender.e2e.test"
+
+# The SPF result OpenDMARC took, as its history file records it (its
+# Authentication-Results parser's codes; 3, neutral, is also what it
+# records when it finds no result it takes).
+DMARC_SPF = {"0": "pass", "2": "softfail", "3": "neutral", "4": "temperror",
+             "5": "permerror", "6": "none", "7": "fail"}
+
+# name, HELO, MAIL FROM, From: header; then what the readers must conclude:
+# SpamAssassin's SPF rule, OpenDMARC's SPF result (from Received-SPF alone,
+# and with Authentication-Results) and its DMARC verdict.
+CASES = [
+    ("pass", HELO, "a@pass.test", "a@pass.test", "SPF_PASS", "pass", "pass"),
+    ("fail", HELO, "a@fail.test", "a@fail.test", "SPF_FAIL", "fail", "fail"),
+    ("softfail", HELO, "a@softfail.test", "a@softfail.test", "SPF_SOFTFAIL",
+     "softfail", "fail"),
+    ("neutral", HELO, "a@neutral.test", "a@neutral.test", "SPF_NEUTRAL", "neutral",
+     "fail"),
+    ("none", HELO, "a@none.test", "a@none.test", "SPF_NONE", "none", "fail"),
+    ("permerror", HELO, "a@permerror.test", "a@permerror.test", "T_SPF_PERMERROR",
+     "permerror", "fail"),
+    ("temperror", HELO, "a@temperror.test", "a@temperror.test", "T_SPF_TEMPERROR",
+     "temperror", "fail"),
+    # The null sender is checked as its HELO name (identity=helo). OpenDMARC
+    # 1.4.2 takes no HELO result from Received-SPF (it would take one from
+    # Authentication-Results alone, but Received-SPF wins) and never aligns
+    # a null sender: a bounce passes its DMARC only with a DKIM signature.
+    ("null sender", "helo.pass.test", "", "mailer-daemon@helo.pass.test",
+     "SPF_HELO_PASS", "neutral", "fail"),
+    ("unaligned From", HELO, "a@pass.test", "someone@fail.test", "SPF_PASS", "pass",
+     "fail"),
+    ("sender holding identity=helo", HELO, "identity=helo@fail.test",
+     "identity=helo@fail.test", "SPF_FAIL", "fail", "fail"),
+]
+
+SA_RULES = ["SPF_PASS", "SPF_FAIL", "SPF_SOFTFAIL", "SPF_NEUTRAL", "SPF_NONE",
+            "T_SPF_PERMERROR", "T_SPF_TEMPERROR", "SPF_HELO_PASS", "SPF_HELO_FAIL",
+            "SPF_HELO_SOFTFAIL", "SPF_HELO_NEUTRAL", "SPF_HELO_NONE",
+            "T_SPF_HELO_PERMERROR", "T_SPF_HELO_TEMPERROR"]
+
+
+def guide_settings():
+    """The opendmarc.conf settings of the administrator's guide, with this
+    test's receiver for the guide's host name."""
+    found = [e for e in docs.all_examples() if "opendmarc" in e.kinds]
+    if len(found) != 1:
+        raise h.HarnessError("the guide has %d OpenDMARC examples" % len(found))
+    settings = {}
+    for line in found[0].text.splitlines():
+        key, value = line.split(None, 1)
+        settings[key] = value.replace("mx.example.net", R)
+    return settings
+
+
+class OpenDmarc:
+    """opendmarc in the foreground on a loopback port, resolving through the
+    test DNS, with the guide's settings and a history file."""
+
+    def __init__(self, ws, dns):
+        self.dir = ws.dir("opendmarc")
+        self.dns = dns
+        self.history = os.path.join(self.dir, "history")
+        self.log = os.path.join(self.dir, "opendmarc.log")
+        self.conf = os.path.join(self.dir, "opendmarc.conf")
+        self.port = None
+        self.proc = None
+
+    def start(self, cleanup):
+        self.port = h.free_port()
+        ignore = os.path.join(self.dir, "ignore-hosts")
+        open(ignore, "w").close()  # nothing is ignored (the default is 127.0.0.1)
+        settings = guide_settings()
+        settings.update({
+            "Socket": "inet:%d@127.0.0.1" % self.port,
+            # Deliver every message, with OpenDMARC's verdict in its header.
+            "RejectFailures": "false",
+            "RequiredHeaders": "false",
+            "FailureReports": "false",
+            "HistoryFile": self.history,
+            "RecordAllMessages": "true",
+            "IgnoreHosts": ignore,
+            "PidFile": os.path.join(self.dir, "opendmarc.pid"),
+            "Syslog": "false",
+        })
+        with open(self.conf, "w") as f:
+            f.writelines("%s %s\n" % kv for kv in settings.items())
+        self.proc = h.popen(h.with_resolv_conf(
+            self.dns.resolv_conf, ["opendmarc", "-f", "-c", self.conf]), self.log)
+        cleanup.push("opendmarc", lambda: h.stop_child(self.proc))
+        if not h.wait_until(lambda: self.proc.poll() is not None or
+                            h.can_connect(self.port), 10) or self.proc.poll() is not None:
+            raise h.HarnessError("opendmarc did not start:\n" + h.tail(self.log))
+
+    def records(self):
+        """The history file's records: a dict per message, by job (queue ID)."""
+        found, current = {}, None
+        for line in h.read_text(self.history).splitlines():
+            key, _, value = line.partition(" ")
+            if key == "job":
+                current = found.setdefault(value.strip(), {})
+            elif current is not None:
+                current[key] = value.strip()
+        return found
+
+
+def spamassassin_rules(site_dir, raw):
+    """The SPF rules SpamAssassin fires on a message, and its debug lines."""
+    r = subprocess.run(["spamassassin", "-t", "-D", "spf", "--siteconfigpath=" + site_dir],
+                       input=raw, capture_output=True, text=True, timeout=120)
+    # The report's table: " 0.0 SPF_FAIL   SPF: sender does not match ...".
+    tests = re.findall(r"^\s*-?\d+\.\d+\s+([A-Z0-9_]+)\s", r.stdout, re.M)
+    debug = [l for l in r.stderr.splitlines() if "spf:" in l]
+    return [t for t in tests if t in SA_RULES], debug
+
+
+class World:
+    def __init__(self):
+        self.cleanup = h.Cleanup()
+        self.ws = None
+        self.daemons = []
+
+    def start(self):
+        self.ws = h.Workspace(prefix="heronsend-downstream.")
+        binary = h.binary("HERONSEND_BINARY", "build/gcc/src/heronsend")
+        self.dns = h.TestDns(self.ws)
+        self.dns.start(self.cleanup)
+        ports = {"received-spf": h.free_port(), "authentication-results": h.free_port()}
+        options = {"received-spf": ["-m"], "authentication-results": ["-m", "-A"]}
+        for name, port in ports.items():
+            d = h.Heronsend(self.ws, self.dns, name, options[name],
+                            "inet:%d@127.0.0.1" % port)
+            d.start(self.cleanup, binary)
+            self.daemons.append(d)
+        self.opendmarc = OpenDmarc(self.ws, self.dns)
+        self.opendmarc.start(self.cleanup)
+        self.sink = h.Sink(self.ws)
+        self.sink.start(self.cleanup)
+        self.postfix = h.Postfix(self.ws, self.sink, {
+            name: "inet:127.0.0.1:%d,inet:127.0.0.1:%d" % (port, self.opendmarc.port)
+            for name, port in ports.items()})
+        self.postfix.start(self.cleanup)
+        self.site = self.ws.dir("spamassassin")
+        # The site configuration replaces /etc/spamassassin, whose .pre files
+        # load the plugins.
+        for pre in glob.glob("/etc/spamassassin/*.pre"):
+            shutil.copy(pre, self.site)
+        with open(os.path.join(self.site, "local.cf"), "w") as f:
+            # SpamAssassin's own defaults trust the mail server on this host.
+            f.write("dns_available no\nuse_bayes 0\n")
+            # A score of zero would switch a rule off: give each one.
+            f.writelines("score %s 0.001\n" % rule for rule in SA_RULES)
+
+    def stop(self):
+        for d in self.daemons:
+            d.signal_stop()
+        self.cleanup.run()
+        problems = list(self.cleanup.errors)
+        for d in self.daemons:
+            if d.exit_status != 0:
+                problems.append("heronsend %s exited with %s" % (d.name, d.exit_status))
+        if self.ws is not None and os.environ.get("HERONSEND_E2E_KEEP") != "1":
+            self.ws.remove()
+        return problems
+
+
+WORLD = World()
+
+
+def setUpModule():
+    try:
+        WORLD.start()
+    except BaseException:
+        WORLD.stop()
+        raise
+
+
+def tearDownModule():
+    problems = WORLD.stop()
+    if problems:
+        raise AssertionError("\n".join(problems))
+
+
+class Readers(unittest.TestCase):
+    maxDiff = None
+
+    def reading(self, listener, helo, sender, from_address):
+        """Sends one message; returns heronsend's header(s) and what each
+        reader made of them."""
+        s = h.SmtpSession(WORLD.postfix.port(listener), CLIENT, helo)
+        self.addCleanup(s.close)
+        mid, text = h.make_message(subject="%s %s" % (listener, sender or "<>"),
+                                   sender=from_address)
+        replies = s.send(sender, ["user@example.net"], text)
+        self.assertEqual(250, (replies["data"] or (0,))[0], replies)
+        msg = WORLD.sink.find(mid)
+        self.assertIsNotNone(msg, "message not delivered")
+        queue_id = re.search(r"with E?SMTPS?A? id (\w+)", msg.values("Received")[0]).group(1)
+        record = {}
+        h.wait_until(lambda: record.update(WORLD.opendmarc.records().get(queue_id, {}))
+                     or "spf" in record, 5)
+        results = " ".join(msg.values("Authentication-Results"))
+        dmarc = re.search(r"dmarc=(\w+)", results)
+        rules, debug = spamassassin_rules(WORLD.site, msg.raw)
+        return {
+            "received-spf": msg.values("Received-SPF"),
+            "authentication-results": msg.values("Authentication-Results"),
+            "spamassassin": rules,
+            "sa-debug": debug,
+            "opendmarc spf": DMARC_SPF.get(record.get("spf"), record.get("spf")),
+            "dmarc": dmarc.group(1) if dmarc else None,
+        }
+
+    def test_readers_take_the_verdict(self):
+        table = []
+        for listener in ("received-spf", "authentication-results"):
+            for name, helo, sender, from_address, rule, spf, dmarc in CASES:
+                with self.subTest(listener=listener, case=name):
+                    got = self.reading(listener, helo, sender, from_address)
+                    table.append((listener, name, got))
+                    self.assertEqual([rule], got["spamassassin"], got)
+                    self.assertEqual(spf, got["opendmarc spf"], got)
+                    self.assertEqual(dmarc, got["dmarc"], got)
+                    ours = [v for v in got["authentication-results"]
+                            if v.startswith(R + "; spf=")]
+                    self.assertEqual(1 if listener == "authentication-results" else 0,
+                                     len(ours), got)
+        sys.stderr.write("\n%-24s %-30s %-18s %-14s %-6s\n" % (
+            "header", "case", "SpamAssassin", "OpenDMARC SPF", "DMARC"))
+        for listener, name, got in table:
+            sys.stderr.write("%-24s %-30s %-18s %-14s %-6s\n" % (
+                listener, name, ",".join(got["spamassassin"]) or "-",
+                got["opendmarc spf"], got["dmarc"]))
+
+    def test_forged_authentication_results_are_removed(self):
+        """With -A an incoming Authentication-Results claiming this host
+        is removed before OpenDMARC sees it: a forged spf=pass does not
+        make DMARC pass."""
+        s = h.SmtpSession(WORLD.postfix.port("authentication-results"), CLIENT, HELO)
+        self.addCleanup(s.close)
+        forged = "Authentication-Results: %s; spf=pass smtp.mailfrom=fail.test" % R
+        mid, text = h.make_message(sender="a@fail.test", extra_headers=[forged])
+        self.assertEqual(250, s.send("a@fail.test", ["user@example.net"], text)["data"][0])
+        msg = WORLD.sink.find(mid)
+        results = msg.values("Authentication-Results")
+        self.assertNotIn(forged.split(": ", 1)[1], results)
+        self.assertIn("dmarc=fail", " ".join(results))
+
+
+def main():
+    try:
+        h.require_root()
+        missing = [t for t in ("opendmarc", "spamassassin")
+                   if shutil.which(t, path=os.environ.get("PATH", "") + ":/usr/sbin") is None]
+        if missing:
+            raise h.Skip("missing %s (scripts/install-deps test installs them)"
+                         % " ".join(missing))
+    except h.Skip as e:
+        print("SKIP: downstream readers: %s" % e)
+        return 77
+
+    def abandon(signum, _frame):
+        sys.stderr.write("\ndownstream: stopped (signal %d): stopping every process\n" % signum)
+        for problem in WORLD.stop():
+            sys.stderr.write(problem + "\n")
+        os._exit(1)
+
+    for sig in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, abandon)
+    signal.alarm(270)
+    program = unittest.main(exit=False, verbosity=2)
+    signal.alarm(0)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
