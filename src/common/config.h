@@ -24,6 +24,14 @@ struct daemon_config {
   const char *program_name = "heronsend";    // argv[0] after its last '/'
   const char *socket_spec = nullptr;         // the one positional word
   char auth_results = 0;                     // -A
+  // What the receiver does with the verdicts RFC 7208 leaves to it, set by
+  // -o RESULT=ACTION (none of these with -m, which refuses and defers
+  // nothing); every other verdict but fail is marked.
+  char refuse_softfail = 0;                  // softfail=refuse: 550 5.7.1
+  char refuse_permerror = 0;                 // permerror=refuse: 550 5.5.2
+  char defer_temperror = 0;                  // temperror=defer: 451 4.4.3
+  char refuse_helo_fail = 0;                 // helofail=refuse: 550 5.7.1
+  char check_helo = 0;                       // -c (helofail=refuse too)
 };
 
 extern daemon_config config;

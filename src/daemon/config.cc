@@ -2,10 +2,13 @@
 
 #include <getopt.h>
 
+#include <strings.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -49,8 +52,12 @@ const option_help kOptionHelp[] = {
     {'h', "help", no_argument, "", 20, 26, "Show this help."},
     {'d', "debug", optional_argument, "[<int>]", 13, 18,
      "Enable debugging to syslog."},
-    {'A', "authresults", no_argument, "", 20, 14,
+    {'A', "insertauthresults", no_argument, "", 20, 14,
      "Add an Authentication-Results header too."},
+    {'o', "onresult", required_argument, "<result>=<action>", 3, 4,
+     "Refuse, defer or mark mail by SPF result."},
+    {'c', "checkhelo", no_argument, "", 20, 14,
+     "Check the HELO name with SPF too."},
 };
 
 const struct option kLongOptions[] = {
@@ -68,11 +75,70 @@ const struct option kLongOptions[] = {
     {"nodaemon", no_argument, nullptr, 'X'},
     {"help", no_argument, nullptr, 'h'},
     {"debug", optional_argument, nullptr, 'd'},
-    {"authresults", no_argument, nullptr, 'A'},
+    {"insertauthresults", no_argument, nullptr, 'A'},
+    {"onresult", required_argument, nullptr, 'o'},
+    {"checkhelo", no_argument, nullptr, 'c'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::A";
+const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::Ao:c";
+
+// The results -o can change, with the action each may get instead of the
+// mark: RFC 7208 lets a receiver refuse softfail (8.5) and permerror
+// (8.7), defer temperror (8.6, 451 4.4.3), and refuse a client whose HELO
+// name fails (2.3, 8.4). "mark" restores the default.
+struct result_policy {
+  const char *result;
+  const char *action;
+  char daemon_config::*field;
+};
+
+const result_policy kPolicies[] = {
+    {"softfail", "refuse", &daemon_config::refuse_softfail},
+    {"permerror", "refuse", &daemon_config::refuse_permerror},
+    {"temperror", "defer", &daemon_config::defer_temperror},
+    {"helofail", "refuse", &daemon_config::refuse_helo_fail},
+};
+
+// One RESULT=ACTION pair (letter case and blanks around the words do not
+// matter).
+bool apply_policy(std::string_view pair, daemon_config *out) {
+  auto trim = [](std::string_view t) {
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    return t;
+  };
+  std::size_t eq = pair.find('=');
+  if (eq == std::string_view::npos) return false;
+  std::string_view result = trim(pair.substr(0, eq));
+  std::string_view action = trim(pair.substr(eq + 1));
+  auto same = [](std::string_view a, const char *b) {
+    return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
+  };
+  for (const result_policy &p : kPolicies) {
+    if (!same(result, p.result)) continue;
+    if (same(action, "mark")) {
+      out->*p.field = 0;
+      return true;
+    }
+    if (!same(action, p.action)) return false;
+    out->*p.field = 1;
+    if (p.field == &daemon_config::refuse_helo_fail) out->check_helo = 1;
+    return true;
+  }
+  return false;
+}
+
+// An -o argument: one or more RESULT=ACTION pairs separated by commas.
+bool parse_policies(const char *text, daemon_config *out) {
+  std::string_view rest(text);
+  for (;;) {
+    std::size_t comma = rest.find(',');
+    if (!apply_policy(rest.substr(0, comma), out)) return false;
+    if (comma == std::string_view::npos) return true;
+    rest.remove_prefix(comma + 1);
+  }
+}
 
 // The -d argument read like atoi (leading blanks and a sign allowed, text
 // that is not a number gives 0, reading stops at the first non-digit), but
@@ -123,6 +189,16 @@ bool parse_command_line(int argc, char **argv, daemon_config *out) {
       case 'X': out->no_daemon = 1; break;
       case 'd': out->debug = optarg ? read_debug_level(optarg) : 1; break;
       case 'A': out->auth_results = 1; break;
+      case 'c': out->check_helo = 1; break;
+      case 'o':
+        if (!parse_policies(optarg, out)) {
+          std::fprintf(stderr,
+                       "%s: -o '%s': use softfail=refuse, permerror=refuse, "
+                       "temperror=defer, helofail=refuse or RESULT=mark\n",
+                       out->program_name, optarg);
+          return false;
+        }
+        break;
       case 'h':
       case '?':  // unknown option or missing argument, reported by getopt
         print_usage(out->program_name);

@@ -68,7 +68,11 @@ const char kUsage[] =
     "    -d [<int>]             Enable debugging to syslog.\n"
     "    --debug=[<int>]                  Enable debugging to syslog.\n"
     "    -A                     Add an Authentication-Results header too.\n"
-    "    --authresults               Add an Authentication-Results header too.\n";
+    "    --insertauthresults               Add an Authentication-Results header too.\n"
+    "    -o <result>=<action>   Refuse, defer or mark mail by SPF result.\n"
+    "    --onresult=<result>=<action>    Refuse, defer or mark mail by SPF result.\n"
+    "    -c                     Check the HELO name with SPF too.\n"
+    "    --checkhelo               Check the HELO name with SPF too.\n";
 
 TEST(UsageTest, TextIsExact) {
   testing::internal::CaptureStderr();
@@ -224,6 +228,82 @@ TEST(ParseTest, OptionsMayFollowTheSocket) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.cfg.mark_only, 1);
   EXPECT_STREQ(r.cfg.socket_spec, "sock");
+}
+
+// The options added after the original ones start with letters no
+// original long name starts with, so every abbreviation that was unique
+// still names the same option.
+TEST(ParseTest, OriginalAbbreviationsKeepTheirMeaning) {
+  const struct {
+    const char *word;
+    char daemon_config::*flag;
+  } cases[] = {
+      {"--t", &daemon_config::trusted_forwarders},
+      {"--r", nullptr},  // recipient_mx is an int
+      {"--m", &daemon_config::mark_only},
+      {"--n", &daemon_config::no_daemon},
+  };
+  for (const auto &c : cases) {
+    arguments args({"heronsend", c.word, "sock"});
+    parse_outcome r = parse(args);
+    ASSERT_TRUE(r.ok) << c.word << ": " << r.err;
+    if (c.flag) EXPECT_EQ(r.cfg.*c.flag, 1) << c.word;
+    else EXPECT_EQ(r.cfg.recipient_mx, 1);
+  }
+  arguments args({"heronsend", "--a", "wl", "--d", "--l", "ip4:192.0.2.1", "--e",
+                  "why", "--g", "mx", "--f", "fb", "--w", "wl2", "--u", "x", "--p",
+                  "pid", "sock"});
+  parse_outcome r = parse(args);
+  ASSERT_TRUE(r.ok) << r.err;
+  EXPECT_STREQ(r.cfg.allowlist_file, "wl2");
+  EXPECT_EQ(r.cfg.debug, 1);
+  EXPECT_STREQ(r.cfg.local_policy, "ip4:192.0.2.1");
+  EXPECT_STREQ(r.cfg.explanation, "why");
+  EXPECT_STREQ(r.cfg.fallback_file, "fb");
+  EXPECT_STREQ(r.cfg.pid_file, "pid");
+}
+
+// -o RESULT=ACTION as administrators write it: one pair or a list, any
+// letter case, blanks around the words; a later pair for the same result
+// wins, "mark" undoes it; helofail=refuse needs (and turns on) the HELO
+// check. Anything else is a usage error with one line.
+TEST(ParseTest, ResultPolicies) {
+  const struct {
+    std::vector<std::string> words;
+    bool ok;
+    char softfail, permerror, temperror, helofail, helo;
+  } cases[] = {
+      {{"-o", "temperror=defer"}, true, 0, 0, 1, 0, 0},
+      {{"-o", "permerror=refuse", "-osoftfail=refuse"}, true, 1, 1, 0, 0, 0},
+      {{"--onresult=TempError = Defer, permerror=refuse"}, true, 0, 1, 1, 0, 0},
+      {{"-o", "softfail=refuse", "-o", "softfail=mark"}, true, 0, 0, 0, 0, 0},
+      {{"-o", "helofail=refuse"}, true, 0, 0, 0, 1, 1},
+      {{"-c"}, true, 0, 0, 0, 0, 1},
+      {{"-o", "temperror=refuse"}, false, 0, 0, 0, 0, 0},  // only a deferral is allowed
+      {{"-o", "fail=mark"}, false, 0, 0, 0, 0, 0},         // that is -m
+      {{"-o", "softfail"}, false, 0, 0, 0, 0, 0},
+      {{"-o", "softfail=refuse,"}, false, 0, 0, 0, 0, 0},
+      {{"-o", ""}, false, 0, 0, 0, 0, 0},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> words = {"heronsend"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    words.push_back("sock");
+    arguments args(words);
+    parse_outcome r = parse(args);
+    SCOPED_TRACE(words[1] + (words.size() > 3 ? " " + words[2] : ""));
+    ASSERT_EQ(r.ok, c.ok) << r.err;
+    if (!c.ok) {
+      EXPECT_NE(r.err.find("heronsend: -o '"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("usage:"), std::string::npos) << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.cfg.refuse_softfail, c.softfail);
+    EXPECT_EQ(r.cfg.refuse_permerror, c.permerror);
+    EXPECT_EQ(r.cfg.defer_temperror, c.temperror);
+    EXPECT_EQ(r.cfg.refuse_helo_fail, c.helofail);
+    EXPECT_EQ(r.cfg.check_helo, c.helo);
+  }
 }
 
 TEST(ParseTest, TextFieldsPointIntoArgv) {

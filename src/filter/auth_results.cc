@@ -34,7 +34,8 @@ const char *skip_cfws(const char *p) {
 
 }  // namespace
 
-bool build_authentication_results(connection_data *cd) {
+bool build_authentication_results(connection_data *cd,
+                                  const char *helo_explanation) {
   const char *identity = checked_identity(cd);
   bool mailfrom = std::strcmp(identity, "mailfrom") == 0;
   if (!mailfrom && std::strcmp(identity, "helo") != 0) return false;
@@ -56,6 +57,12 @@ bool build_authentication_results(connection_data *cd) {
     const char *from = cd->mail_from.get();
     append_property(v, n, "smtp.mailfrom", std::strrchr(from, '@') + 1);
   } else if (cd->helo) {
+    append_property(v, n, "smtp.helo", cd->helo.get());
+  }
+  if (helo_explanation != nullptr) {
+    append(v, n, "; spf=%s (", result_name(cd->helo_result_index));
+    append_escaped(v, n, helo_explanation, "()\\");
+    append(v, n, ")");
     append_property(v, n, "smtp.helo", cd->helo.get());
   }
   blank_controls(v);

@@ -6,7 +6,9 @@
 //   Authentication-Results: R; spf=pass (R: domain of ... sender) smtp.mailfrom=D
 //
 // with the receiver R as authserv-id and the sender's domain D (for the
-// null sender, checked as its HELO name: smtp.helo=H). A message without an
+// null sender, checked as its HELO name: smtp.helo=H), and with -c the HELO
+// name's own verdict as a second result (; spf=... smtp.helo=H). A message
+// without an
 // SPF verdict of its own (allowlisted, authenticated, recipient-MX mode,
 // the library's own trouble) gets no field. Incoming fields that carry this
 // host's authserv-id are forged (RFC 8601 section 5) and are removed like
@@ -19,9 +21,11 @@ struct connection_data;
 
 // Writes the message's Authentication-Results value into
 // cd->auth_results_value (one line under 2000 characters), from the
-// explanation build_received_spf left in cd->scratch. True when there is a
-// field to add.
-bool build_authentication_results(connection_data *cd);
+// explanation build_received_spf left in cd->scratch; with the HELO
+// identity's verdict too (-c) when helo_explanation is given. True when
+// there is a field to add.
+bool build_authentication_results(connection_data *cd,
+                                  const char *helo_explanation = nullptr);
 
 // Whether an Authentication-Results value names this host (the receiver,
 // in any letter case) as its authserv-id: its first word after blanks and

@@ -24,8 +24,9 @@
 // What happens to the current message (see apply_spf_result).
 enum {
   ACTION_NONE = 0,    // nothing decided; no header is added
-  ACTION_REJECT = 1,  // refused with 550 5.7.1
+  ACTION_REJECT = 1,  // refused with 550
   ACTION_MARK = 2,    // let through, Received-SPF added at end of message
+  ACTION_DEFER = 3,   // deferred with 451 4.4.3
 };
 
 constexpr std::size_t SCRATCH_SIZE = 1000;
@@ -47,6 +48,9 @@ struct connection_data {
   unique_text use_mail_from;      // the sender given to SPF
   std::unique_ptr<lib_data, lib_data_deleter> lib;
   int result_index = -1;          // index into result_names, -1 while unset
+  // The HELO identity's own verdict (-c), checked at the first HELO and
+  // kept for the connection; -1 while there is none.
+  int helo_result_index = -1;
   int action = ACTION_NONE;
   int header_count = 0;           // Received-SPF headers seen in this message
   int spoof_count = 0;            // suspects recorded in spoof_index, 0..10
@@ -58,6 +62,7 @@ struct connection_data {
   char scratch[SCRATCH_SIZE] = {};            // work buffer
   char header_value[HEADER_VALUE_SIZE] = {};  // Received-SPF being built
   char auth_results_value[HEADER_VALUE_SIZE] = {};  // with -A
+  char helo_header_value[HEADER_VALUE_SIZE] = {};   // with -c
 };
 
 // The receiving host's name and its length; none until determined.

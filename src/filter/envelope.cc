@@ -34,6 +34,19 @@ bool sender_authenticated(SMFICTX *ctx) {
          (verify != nullptr && std::strcmp(verify, "OK") == 0);
 }
 
+// -c: the HELO name's own SPF check, once per connection (its first HELO
+// name, the one the header shows). A check that cannot run leaves the
+// connection without a HELO verdict; the sender is still checked.
+void check_helo_identity(connection_data *cd) {
+  if (!lib_do_helo_check(cd->lib.get(), cd->helo.get())) {
+    syslog(LOG_ERR, "lib_do_helo_check() failed on HELO '%s' sent by [%s] - %s",
+           log_text(cd->helo.get()).c_str(), text_or_empty(cd->ip_str),
+           log_text(lib_error_string(cd->lib.get())).c_str());
+    return;
+  }
+  cd->helo_result_index = spf_result_index(cd->lib->result);
+}
+
 }  // namespace
 
 char *normalize_address(char *text) {
@@ -49,6 +62,7 @@ sfsistat spf_helo(SMFICTX *ctx, char *name) {
   if (cd == nullptr) return no_record("spf_helo");
   if (name == nullptr) name = const_cast<char *>("");
 
+  bool first = !cd->helo;
   if (!cd->helo) {
     cd->helo = copy_text(name);
     if (!cd->helo) {
@@ -66,6 +80,7 @@ sfsistat spf_helo(SMFICTX *ctx, char *name) {
            lib_error_string(cd->lib.get()));
     return SMFIS_ACCEPT;
   }
+  if (first && config.check_helo && !cd->allowlisted) check_helo_identity(cd);
   return SMFIS_CONTINUE;
 }
 
@@ -98,6 +113,10 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
     cd->authenticated = 1;
     return SMFIS_CONTINUE;
   }
+  // -o helofail=refuse: a client whose HELO name fails is turned away
+  // before its sender is looked at.
+  if (config.refuse_helo_fail && !config.mark_only && cd->helo_result_index == 1)
+    return refuse_helo_fail(ctx);
 
   // The null sender, or one without a domain, is checked as the postmaster
   // of the HELO name (or of the client address without a HELO).

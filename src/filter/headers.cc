@@ -43,27 +43,12 @@ bool comment_names_us(const char *value) {
   return *p == '(' && names_receiver(p + 1, ':');
 }
 
-// Writes the explanation of the message's verdict into cd->scratch; an
-// allowlisted client or an authenticated sender counts as a pass.
-void explain(connection_data *cd) {
+// Writes the explanation of a verdict (index) about the sender `from` into
+// out (room SCRATCH_SIZE).
+void write_explanation(char *out, int index, const char *from, const char *ip) {
   const char *r = receiver_or_empty();
-  const char *from = cd->use_mail_from ? cd->use_mail_from.get() : "";
-  const char *ip = cd->ip_str ? cd->ip_str.get() : "";
-  char *out = cd->scratch;
   const std::size_t n = SCRATCH_SIZE;
-  if (cd->allowlisted) {
-    cd->result_index = 0;
-    cd->action = ACTION_MARK;
-    std::snprintf(out, n, "%s: %s is allowlisted", r, ip);
-    return;
-  }
-  if (cd->authenticated) {
-    cd->result_index = 0;
-    cd->action = ACTION_MARK;
-    std::snprintf(out, n, "%s: authenticated connection", r);
-    return;
-  }
-  switch (cd->result_index) {
+  switch (index) {
     case 0:
       std::snprintf(out, n, "%s: domain of %s designates %s as permitted sender",
                     r, from, ip);
@@ -115,16 +100,44 @@ void explain(connection_data *cd) {
   }
 }
 
-void build_header_value(connection_data *cd) {
-  char *v = cd->header_value;
+const char *ip_or_empty(const connection_data *cd) {
+  return cd->ip_str ? cd->ip_str.get() : "";
+}
+
+// Writes the explanation of the message's verdict into cd->scratch; an
+// allowlisted client or an authenticated sender counts as a pass.
+void explain(connection_data *cd) {
+  const char *r = receiver_or_empty();
+  const char *from = cd->use_mail_from ? cd->use_mail_from.get() : "";
+  if (cd->allowlisted) {
+    cd->result_index = 0;
+    cd->action = ACTION_MARK;
+    std::snprintf(cd->scratch, SCRATCH_SIZE, "%s: %s is allowlisted", r,
+                  ip_or_empty(cd));
+    return;
+  }
+  if (cd->authenticated) {
+    cd->result_index = 0;
+    cd->action = ACTION_MARK;
+    std::snprintf(cd->scratch, SCRATCH_SIZE, "%s: authenticated connection", r);
+    return;
+  }
+  write_explanation(cd->scratch, cd->result_index, from, ip_or_empty(cd));
+}
+
+// A Received-SPF value into v (room HEADER_VALUE_SIZE): the result word of
+// index, the explanation as a comment, the fields, the identity the
+// verdict is about.
+void build_value(char *v, const connection_data *cd, int index,
+                 const char *explanation, const char *identity) {
   const std::size_t n = HEADER_VALUE_SIZE;
   v[0] = '\0';
-  append(v, n, "%s", result_name(cd->result_index));
+  append(v, n, "%s", result_name(index));
   // The explanation is a comment: a parenthesis or backslash of the
   // client's (in the sender or HELO name it quotes) is escaped, so the
   // comment ends where the daemon ends it.
   append(v, n, " (");
-  append_escaped(v, n, cd->scratch, "()\\");
+  append_escaped(v, n, explanation, "()\\");
   append(v, n, ")");
   if (receiver) append(v, n, " receiver=%s;", receiver.get());
   if (cd->ip_str) append(v, n, " client-ip=%s;", cd->ip_str.get());
@@ -132,7 +145,7 @@ void build_header_value(connection_data *cd) {
   if (cd->mail_from) append_field(v, n, "envelope-from", cd->mail_from.get());
   // After the client's fields, so that no client text comes after it:
   // readers take the last identity= of the value.
-  append(v, n, " identity=%s;", checked_identity(cd));
+  append(v, n, " identity=%s;", identity);
   append(v, n, " x-software=%s %s %s with %s;", DAEMON_NAME, DAEMON_VERSION,
          HOME_PAGE_URL, version_text);
   // The fixed parts hold no control characters: any here came from the
@@ -182,7 +195,20 @@ const char *checked_identity(const connection_data *cd) {
 bool build_received_spf(connection_data *cd) {
   explain(cd);
   if (cd->action != ACTION_MARK) return false;
-  build_header_value(cd);
+  build_value(cd->header_value, cd, cd->result_index, cd->scratch,
+              checked_identity(cd));
+  return true;
+}
+
+bool build_helo_received_spf(connection_data *cd, char *explanation) {
+  if (!cd->helo || !is_spf_result(cd->helo_result_index) ||
+      std::strcmp(checked_identity(cd), "mailfrom") != 0)
+    return false;
+  char from[SCRATCH_SIZE];
+  std::snprintf(from, sizeof from, "postmaster@%s", cd->helo.get());
+  write_explanation(explanation, cd->helo_result_index, from, ip_or_empty(cd));
+  build_value(cd->helo_header_value, cd, cd->helo_result_index, explanation,
+              "helo");
   return true;
 }
 
@@ -222,12 +248,19 @@ sfsistat spf_eom(SMFICTX *ctx) {
   delete_suspects(ctx, kAuthResultsName, cd->auth_results_count,
                   cd->auth_results_spoofs, cd->auth_results_index);
 
-  // Both are trace fields, inserted at the top: Authentication-Results
-  // first, so that Received-SPF stays the message's first field.
+  // Trace fields, inserted at the top, last first: the message's
+  // Received-SPF on top, the HELO identity's below it, then
+  // Authentication-Results.
   if (build_received_spf(cd)) {
-    if (config.auth_results && build_authentication_results(cd))
+    char helo_explanation[SCRATCH_SIZE];
+    bool helo = build_helo_received_spf(cd, helo_explanation);
+    if (config.auth_results &&
+        build_authentication_results(cd, helo ? helo_explanation : nullptr))
       smfi_insheader(ctx, 0, const_cast<char *>(kAuthResultsName),
                      cd->auth_results_value);
+    if (helo)
+      smfi_insheader(ctx, 0, const_cast<char *>(kHeaderName),
+                     cd->helo_header_value);
     smfi_insheader(ctx, 0, const_cast<char *>(kHeaderName), cd->header_value);
   }
   cd->mail_from.reset();

@@ -23,6 +23,13 @@ struct connection_data;
 // characters. True when there is a header to add.
 bool build_received_spf(connection_data *cd);
 
+// With -c: the HELO identity's own Received-SPF value (identity=helo) into
+// cd->helo_header_value, its explanation into `explanation` (room
+// SCRATCH_SIZE). False when there is none to add: no HELO name, no HELO
+// verdict, or the message's verdict is not the sender's (for the null
+// sender it already is the HELO name's). Call after build_received_spf.
+bool build_helo_received_spf(connection_data *cd, char *explanation);
+
 // Whether a Received-SPF value claims to come from this host (receiver).
 bool received_spf_is_suspect(const char *value);
 

@@ -56,26 +56,35 @@ void build_rejection_text(const char *t, char (&out)[REPLY_TEXT_SIZE]) {
 
 namespace {
 
-sfsistat reject(SMFICTX *ctx, connection_data *cd) {
-  cd->action = ACTION_REJECT;
+// The library's word for the connection's latest result, or none.
+const char *library_word(const connection_data *cd) {
   std::uint32_t code = cd->lib->result;
-  const char *t = code <= SPF_RESULT_PERMERROR
-                      ? SPF_strresult(static_cast<SPF_result_t>(code))
-                      : nullptr;
-  syslog(LOG_INFO, "rejecting mail from [%s] - %s",
-         cd->ip_str ? cd->ip_str.get() : "", result_name(cd->result_index));
+  return code <= SPF_RESULT_PERMERROR
+             ? SPF_strresult(static_cast<SPF_result_t>(code))
+             : nullptr;
+}
+
+// Refuses (550) or defers (451) the message, or in recipient-MX mode this
+// recipient, with the reply text t (see build_rejection_text) and the log
+// line naming `what`.
+sfsistat turn_away(SMFICTX *ctx, connection_data *cd, const char *rcode,
+                   const char *xcode, const char *what, const char *t) {
+  bool defer = rcode[0] == '4';
+  cd->action = defer ? ACTION_DEFER : ACTION_REJECT;
+  syslog(LOG_INFO, "%s mail from [%s] - %s", defer ? "deferring" : "rejecting",
+         cd->ip_str ? cd->ip_str.get() : "", what);
   char text[REPLY_TEXT_SIZE];
   build_rejection_text(t, text);
-  smfi_setreply(ctx, const_cast<char *>("550"), const_cast<char *>("5.7.1"),
+  smfi_setreply(ctx, const_cast<char *>(rcode), const_cast<char *>(xcode),
                 text);
-  // In the normal mode the refusal at MAIL FROM ends the message, so its
+  // In the normal mode the answer at MAIL FROM ends the message, so its
   // texts go now. In recipient-MX mode only this recipient is refused and
   // the message goes on to its end, where the header still needs them.
   if (!config.recipient_mx) {
     cd->mail_from.reset();
     cd->use_mail_from.reset();
   }
-  return SMFIS_REJECT;
+  return defer ? SMFIS_TEMPFAIL : SMFIS_REJECT;
 }
 
 }  // namespace
@@ -84,16 +93,26 @@ sfsistat apply_spf_result(SMFICTX *ctx) {
   connection_data *cd = get_connection_data(ctx);
   if (cd == nullptr) return SMFIS_ACCEPT;
   int i = cd->result_index;
-  if (i == 0 || (i >= 2 && i < RESULT_COUNT)) {
-    cd->action = ACTION_MARK;
-    return SMFIS_CONTINUE;
+  if (i < 0 || i >= RESULT_COUNT) return SMFIS_CONTINUE;
+  // The replies RFC 7208 section 8 names for each result a receiver turns
+  // away; with -m nothing is.
+  if (!config.mark_only) {
+    const char *what = result_name(i);
+    const char *t = library_word(cd);
+    if (i == 1) return turn_away(ctx, cd, "550", "5.7.1", what, t);
+    if (i == 2 && config.refuse_softfail)
+      return turn_away(ctx, cd, "550", "5.7.1", what, t);
+    if (i == 8 && config.refuse_permerror)
+      return turn_away(ctx, cd, "550", "5.5.2", what, t);
+    if (i == 7 && config.defer_temperror)
+      return turn_away(ctx, cd, "451", "4.4.3", what, t);
   }
-  if (i == 1) {
-    if (config.mark_only) {
-      cd->action = ACTION_MARK;
-      return SMFIS_CONTINUE;
-    }
-    return reject(ctx, cd);
-  }
+  cd->action = ACTION_MARK;
   return SMFIS_CONTINUE;
+}
+
+sfsistat refuse_helo_fail(SMFICTX *ctx) {
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return SMFIS_ACCEPT;
+  return turn_away(ctx, cd, "550", "5.7.1", "HELO fail", "HELO fail");
 }

@@ -1,9 +1,10 @@
 // Result decision and rejection reply.
 //
 // Maps the SPF library's result code to the daemon's own result index and
-// decides what happens to the message: only a hard "fail" is refused (with
-// 550 5.7.1, unless -m asks to mark it instead); every other verdict lets
-// the message through, to be marked with a Received-SPF header.
+// decides what happens to the message: a hard "fail" is refused (with
+// 550 5.7.1, unless -m asks to mark it instead), and the other results
+// RFC 7208 lets a receiver turn away only as -o says; every other verdict
+// lets the message through, to be marked with a Received-SPF header.
 
 #ifndef HERONSEND_FILTER_RESULT_H_
 #define HERONSEND_FILTER_RESULT_H_
@@ -39,10 +40,18 @@ constexpr std::size_t REPLY_TEXT_SIZE = 1000;
 // written. Without t the text is "rejected by heronsend".
 void build_rejection_text(const char *t, char (&out)[REPLY_TEXT_SIZE]);
 
-// Decides on the connection's result_index (set by the caller): marks,
-// refuses with 550 5.7.1 (returning SMFIS_REJECT), or leaves the action
-// unchanged for an index without a name. The answer is returned to
-// libmilter as the callback's own.
+// Decides on the connection's result_index (set by the caller): marks
+// (ACTION_MARK, SMFIS_CONTINUE), or turns the message (in recipient-MX
+// mode, the recipient) away with the library's word for the result as the
+// reply text: a fail with 550 5.7.1 unless -m; with -o, a softfail with
+// 550 5.7.1, a permerror with 550 5.5.2, a temperror deferred with 451
+// 4.4.3 (SMFIS_TEMPFAIL); never with -m. An index without a name leaves the
+// action unchanged. The answer is returned to libmilter as the callback's
+// own.
 sfsistat apply_spf_result(SMFICTX *ctx);
+
+// Refuses the message of a client whose HELO name failed its SPF check
+// (-o helofail=refuse) with 550 5.7.1 "HELO fail".
+sfsistat refuse_helo_fail(SMFICTX *ctx);
 
 #endif  // HERONSEND_FILTER_RESULT_H_

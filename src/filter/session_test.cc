@@ -141,6 +141,150 @@ TEST_F(SessionTest, NullSenderIsCheckedAsMailerDaemon) {
 // Received-SPF header, for the verdicts RFC 7208 defines; none where no
 // identity was checked. The identity= key of the Received-SPF header is the
 // value's last, whatever the client wrote before it.
+// What each verdict gets under each -o choice: the reply at MAIL FROM, or
+// "mark" (let through with its header). -m refuses and defers nothing;
+// the library's own trouble ("invalid") is never turned away.
+TEST_F(SessionTest, ResultPolicies) {
+  struct choice {
+    const char *name;
+    char softfail, permerror, temperror, mark_only;
+  };
+  const choice choices[] = {
+      {"default", 0, 0, 0, 0},
+      {"softfail=refuse", 1, 0, 0, 0},
+      {"permerror=refuse", 0, 1, 0, 0},
+      {"temperror=defer", 0, 0, 1, 0},
+      {"all three with -m", 1, 1, 1, 1},
+  };
+  const struct {
+    const char *domain;
+    const char *outcome[5];  // per choice, in the order above
+  } cases[] = {
+      {"pass.test", {"mark", "mark", "mark", "mark", "mark"}},
+      {"fail.test",
+       {"550 5.7.1 fail", "550 5.7.1 fail", "550 5.7.1 fail", "550 5.7.1 fail",
+        "mark"}},
+      {"softfail.test", {"mark", "550 5.7.1 softfail", "mark", "mark", "mark"}},
+      {"neutral.test", {"mark", "mark", "mark", "mark", "mark"}},
+      {"none.test", {"mark", "mark", "mark", "mark", "mark"}},
+      {"permerror.test", {"mark", "mark", "550 5.5.2 permerror", "mark", "mark"}},
+      {"invalid.test", {"mark", "mark", "550 5.5.2 permerror", "mark", "mark"}},
+      {"temperror.test", {"mark", "mark", "mark", "451 4.4.3 temperror", "mark"}},
+      {"ownfail.test", {"mark", "mark", "mark", "451 4.4.3 temperror", "mark"}},
+  };
+  for (int k = 0; k < 5; k++) {
+    const choice &c = choices[k];
+    config.refuse_softfail = c.softfail;
+    config.refuse_permerror = c.permerror;
+    config.defer_temperror = c.temperror;
+    config.mark_only = c.mark_only;
+    for (const auto &row : cases) {
+      SCOPED_TRACE(std::string(row.domain) + " with " + c.name);
+      smtp_session s("192.0.2.10");
+      ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+      sfsistat answer = s.mail(std::string("<a@") + row.domain + ">");
+      std::string outcome = row.outcome[k];
+      if (outcome == "mark") {
+        EXPECT_EQ(answer, SMFIS_CONTINUE);
+        EXPECT_TRUE(s.ctx.replies.empty());
+        s.eom();
+        EXPECT_EQ(s.inserted_headers().size(), 1u);
+        continue;
+      }
+      EXPECT_EQ(answer, outcome[0] == '4' ? SMFIS_TEMPFAIL : SMFIS_REJECT);
+      ASSERT_EQ(s.ctx.replies.size(), 1u);
+      const milter_reply &r = s.ctx.replies[0];
+      EXPECT_EQ(r.rcode + " " + r.xcode + " " + r.message, outcome);
+      EXPECT_TRUE(log_contains(
+          LOG_INFO, std::string(outcome[0] == '4' ? "deferring" : "rejecting") +
+                        " mail from [192.0.2.10] - " + outcome.substr(10)));
+      EXPECT_FALSE(s.cd()->mail_from) << "the message ends here";
+    }
+  }
+  // The library's own trouble is marked, whatever the choice.
+  config = daemon_config{};
+  config.refuse_softfail = config.refuse_permerror = config.defer_temperror = 1;
+  smtp_session s("192.0.2.10");
+  ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+  s.cd()->lib->result = SPF_RESULT_INVALID;
+  s.cd()->result_index = spf_result_index(SPF_RESULT_INVALID);
+  EXPECT_EQ(apply_spf_result(&s.ctx), SMFIS_CONTINUE);
+  EXPECT_EQ(s.cd()->action, ACTION_MARK);
+}
+
+// -c: the HELO name is checked on its own at the first HELO; its verdict
+// gets a Received-SPF header of its own (identity=helo) below the
+// sender's, and a second result in Authentication-Results with -A; with
+// -o helofail=refuse a HELO fail is refused at MAIL FROM, for every message
+// of the connection. The sender's verdict decides everything else.
+TEST_F(SessionTest, HeloIdentityCheck) {
+  zone_add_txt("mail.pass.test", "v=spf1 ip4:192.0.2.10 -all");
+  zone_add_txt("fail.test.example", "v=spf1 -all");
+  zone_add_txt("localhost", "v=spf1 +all");
+  const struct {
+    const char *helo;
+    const char *helo_word;  // the HELO header's first word, "" for none
+  } cases[] = {
+      {"mail.pass.test", "pass"},
+      {"fail.test.example", "fail"},
+      {"[192.0.2.10]", "none"},  // an address literal: no query
+      {"localhost", "none"},     // a single label: no query
+      {"none.test", "none"},
+  };
+  config.check_helo = 1;
+  config.auth_results = 1;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.helo);
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo(c.helo), SMFIS_CONTINUE);
+    for (int message = 0; message < 2; message++) {
+      ASSERT_EQ(s.mail("<a@pass.test>"), SMFIS_CONTINUE);
+      s.eom();
+    }
+    std::vector<std::string> spf = s.inserted_headers();
+    ASSERT_EQ(spf.size(), 4u) << "two headers for each message";
+    // Inserted last first: the HELO header, then the sender's on top.
+    EXPECT_EQ(spf[0].rfind(std::string(c.helo_word) + " (mx.example.org: ", 0), 0u)
+        << spf[0];
+    EXPECT_NE(spf[0].find("postmaster@" + std::string(c.helo)), std::string::npos);
+    EXPECT_NE(spf[0].find(" identity=helo; x-software="), std::string::npos);
+    EXPECT_EQ(spf[1].rfind("pass (", 0), 0u);
+    EXPECT_NE(spf[1].find(" identity=mailfrom;"), std::string::npos);
+    EXPECT_EQ(spf[2], spf[0]) << "the HELO verdict is kept for the connection";
+    std::vector<std::string> ar = s.inserted_headers("Authentication-Results");
+    ASSERT_EQ(ar.size(), 2u);
+    EXPECT_NE(ar[0].find("smtp.mailfrom=pass.test; spf=" + std::string(c.helo_word)),
+              std::string::npos)
+        << ar[0];
+  }
+  // Refusing a HELO fail; an authenticated sender is not refused, the null
+  // sender's own verdict is already the HELO name's.
+  config.refuse_helo_fail = 1;
+  {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("fail.test.example"), SMFIS_CONTINUE);
+    EXPECT_EQ(s.mail("<a@pass.test>"), SMFIS_REJECT);
+    EXPECT_EQ(s.mail("<b@pass.test>"), SMFIS_REJECT);
+    ASSERT_EQ(s.ctx.replies.size(), 2u);
+    EXPECT_EQ(s.ctx.replies[0].rcode + " " + s.ctx.replies[0].xcode + " " +
+                  s.ctx.replies[0].message,
+              "550 5.7.1 HELO fail");
+    EXPECT_TRUE(log_contains(LOG_INFO, "rejecting mail from [192.0.2.10] - HELO fail"));
+    s.ctx.macros["{auth_type}"] = "PLAIN";
+    EXPECT_EQ(s.mail("<c@pass.test>"), SMFIS_CONTINUE);
+  }
+  {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("mail.pass.test"), SMFIS_CONTINUE);
+    ASSERT_EQ(s.mail("<>"), SMFIS_CONTINUE);
+    s.eom();
+    EXPECT_EQ(s.inserted_headers().size(), 1u);
+  }
+}
+
 TEST_F(SessionTest, AuthenticationResultsBesideReceivedSpf) {
   const std::string r = "mx.example.org; spf=";
   const struct {

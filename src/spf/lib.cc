@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -86,6 +87,29 @@ bool is_host_name(const char *text) {
     if (!std::isalnum(c) && c != '-' && c != '_' && c != '.') return false;
   }
   return true;
+}
+
+// A multi-label domain name: labels of 1 to 63 letters, digits, "-" and
+// "_" (the last may be followed by a dot), at least two of them, at most
+// 253 characters.
+bool is_domain_name(const char *text) {
+  std::size_t len = std::strlen(text);
+  if (len > 0 && text[len - 1] == '.') len--;
+  if (len == 0 || len > 253) return false;
+  std::size_t label = 0, labels = 1;
+  for (std::size_t i = 0; i < len; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      labels++;
+    } else if ((std::isalnum(c) || c == '-' || c == '_') && ++label <= 63) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return label > 0 && labels >= 2;
 }
 
 void release_response(lib_data *lib) {
@@ -219,6 +243,19 @@ bool lib_set_from(lib_data *lib, const char *sender) {
 
 bool lib_do_check(lib_data *lib) {
   release_response(lib);
+  SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
+  return finish_query(lib, "SPF_request_query_mailfrom", err);
+}
+
+bool lib_do_helo_check(lib_data *lib, const char *helo) {
+  release_response(lib);
+  if (!is_domain_name(helo)) {
+    lib->result = SPF_RESULT_NONE;
+    return true;
+  }
+  char sender[300];
+  std::snprintf(sender, sizeof sender, "postmaster@%s", helo);
+  if (!lib_set_from(lib, sender)) return false;
   SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
   return finish_query(lib, "SPF_request_query_mailfrom", err);
 }

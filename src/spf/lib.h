@@ -83,6 +83,15 @@ bool lib_set_from(lib_data *lib, const char *sender);
 // produced no verdict: no response, or the query could not run at all.
 bool lib_do_check(lib_data *lib);
 
+// Runs the check of the HELO identity (RFC 7208 section 2.3): the HELO
+// name as the sender's domain, with the local part "postmaster". A name
+// that is not a multi-label domain name (an address literal such as
+// "[192.0.2.1]", a single label, an empty label) gives "none" without a
+// query (section 4.3). Replaces the response of an earlier query and the
+// request's sender (MAIL FROM sets its own). Same success rule and result
+// field as lib_do_check.
+bool lib_do_helo_check(lib_data *lib, const char *helo);
+
 // Runs the recipient-MX query for one recipient: whether the client is one
 // of the MX hosts of the recipient's domain (the text after the last "@",
 // or the whole recipient when it has none). Same success rule and result

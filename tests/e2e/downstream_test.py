@@ -168,8 +168,10 @@ class World:
         binary = h.binary("HERONSEND_BINARY", "build/gcc/src/heronsend")
         self.dns = h.TestDns(self.ws)
         self.dns.start(self.cleanup)
-        ports = {"received-spf": h.free_port(), "authentication-results": h.free_port()}
-        options = {"received-spf": ["-m"], "authentication-results": ["-m", "-A"]}
+        ports = {"received-spf": h.free_port(), "authentication-results": h.free_port(),
+                 "helo-check": h.free_port()}
+        options = {"received-spf": ["-m"], "authentication-results": ["-m", "-A"],
+                   "helo-check": ["-m", "-A", "-c"]}
         for name, port in ports.items():
             d = h.Heronsend(self.ws, self.dns, name, options[name],
                             "inet:%d@127.0.0.1" % port)
@@ -274,6 +276,18 @@ class Readers(unittest.TestCase):
             sys.stderr.write("%-24s %-30s %-18s %-14s %-6s\n" % (
                 listener, name, ",".join(got["spamassassin"]) or "-",
                 got["opendmarc spf"], got["dmarc"]))
+
+    def test_helo_verdict_beside_the_senders(self):
+        """-c adds the HELO name's own verdict (a second Received-SPF with
+        identity=helo, a second result in Authentication-Results): the
+        readers still take the sender's verdict for it, and SpamAssassin
+        the HELO verdict as the HELO name's."""
+        for helo, helo_rule in (("helo.pass.test", "SPF_HELO_PASS"), ("fail.test", "SPF_HELO_FAIL")):
+            with self.subTest(helo):
+                got = self.reading("helo-check", helo, "a@pass.test", "a@pass.test")
+                self.assertEqual(2, len(got["received-spf"]), got)
+                self.assertEqual(sorted(["SPF_PASS", helo_rule]), sorted(got["spamassassin"]), got)
+                self.assertEqual(("pass", "pass"), (got["opendmarc spf"], got["dmarc"]), got)
 
     def test_forged_authentication_results_are_removed(self):
         """With -A an incoming Authentication-Results claiming this host

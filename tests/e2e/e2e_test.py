@@ -8,6 +8,9 @@ namespace with /etc/resolv.conf pointing at the test DNS:
                so that Postfix's smtpd may use the socket)
   markonly     -m -u postfix -p PIDFILE, on an inet socket
   recipientmx  -r, on an inet socket
+  policy       -o softfail=refuse,permerror=refuse,temperror=defer
+               -o helofail=refuse -A (the receiver's choices, the HELO check
+               and Authentication-Results), on an inet socket
   direct       no options, on a unix socket, driven only by the milter client
 One Postfix instance has one smtpd listener for each of the first three.
 
@@ -102,7 +105,7 @@ class World:
         allowlist = self.ws.file("allowlist")
         with open(allowlist, "w") as f:
             f.write(ALLOWLIST)
-        mark_port, rcpt_port = h.free_port(), h.free_port()
+        mark_port, rcpt_port, policy_port = h.free_port(), h.free_port(), h.free_port()
         main_socket = os.path.join(sockets, "main.sock")
         self.direct_socket = os.path.join(self.ws.dir("direct"), "direct.sock")
         # Started as root on a unix socket and switching to Postfix's user:
@@ -118,6 +121,10 @@ class World:
                                     "inet:%d@127.0.0.1" % mark_port)
         self.recipientmx = h.Heronsend(self.ws, self.dns, "recipientmx", ["-r"],
                                        "inet:%d@127.0.0.1" % rcpt_port)
+        self.policy = h.Heronsend(self.ws, self.dns, "policy",
+                                  ["-o", "softfail=refuse,permerror=refuse,temperror=defer",
+                                   "-o", "helofail=refuse", "-A"],
+                                  "inet:%d@127.0.0.1" % policy_port)
         self.direct = h.Heronsend(self.ws, self.dns, "direct", [],
                                   "unix:" + self.direct_socket)
         # A daemon of its own behind a name server whose answers change
@@ -127,8 +134,8 @@ class World:
         self.flapping_socket = os.path.join(self.ws.dir("flapping"), "flapping.sock")
         self.flapping = h.Heronsend(self.ws, self.flapping_dns, "flapping", [],
                                     "unix:" + self.flapping_socket)
-        self.daemons = [self.main, self.markonly, self.recipientmx, self.direct,
-                        self.flapping]
+        self.daemons = [self.main, self.markonly, self.recipientmx, self.policy,
+                        self.direct, self.flapping]
         for d in self.daemons:
             d.start(self.cleanup, self.heronsend)
         self.version_text = self.main.version_text
@@ -139,6 +146,7 @@ class World:
             "main": "unix:" + main_socket,
             "markonly": "inet:127.0.0.1:%d" % mark_port,
             "recipientmx": "inet:127.0.0.1:%d" % rcpt_port,
+            "policy": "inet:127.0.0.1:%d" % policy_port,
         })
         self.postfix.start(self.cleanup)
 
@@ -429,6 +437,48 @@ class ThroughPostfix(SpfTestCase):
         self.assertEqual(1, len(msg.values("Received-SPF")))
         self.assertEqual(sorted("<%s> ORCPT=rfc822;%s" % (r, r) for r in recipients),
                          sorted(msg.recipients()))
+
+    def test_receivers_choices(self):
+        """-o: softfail and permerror refused, temperror deferred, with the
+        replies RFC 7208 names; pass and neutral marked as usual."""
+        cases = [
+            ("a@softfail.test", (550, "5.7.1 softfail")),
+            ("a@permerror.test", (550, "5.5.2 permerror")),
+            ("a@broken.test", (550, "5.5.2 permerror")),
+            ("a@temperror.test", (451, "4.4.3 temperror")),
+            ("a@dead.test", (451, "4.4.3 temperror")),
+            ("a@fail.test", (550, "5.7.1 fail")),
+        ]
+        for sender, reply in cases:
+            with self.subTest(sender):
+                s = self.session(listener="policy")
+                self.assertEqual(reply, s.mail(sender))
+                what = "deferring" if reply[0] == 451 else "rejecting"
+                self.assertDaemonLogged(WORLD.policy, "%s mail from [%s] - %s"
+                                        % (what, CLIENT, reply[1][6:]))
+        msg = self.deliver(self.session(listener="policy"), "a@neutral.test")
+        self.assertEqual("neutral", msg.values("Received-SPF")[0].split()[0])
+
+    def test_helo_identity(self):
+        """The HELO name checked on its own: a fail refused at MAIL FROM, a
+        pass and an address literal (none, without a query) recorded in a
+        header of their own, below the sender's, and in
+        Authentication-Results."""
+        s = self.session(listener="policy", helo="fail.test")
+        self.assertEqual((550, "5.7.1 HELO fail"), s.mail("a@pass.test"))
+        for helo, word in (("helo.pass.test", "pass"), ("[%s]" % CLIENT, "none")):
+            with self.subTest(helo):
+                msg = self.deliver(self.session(listener="policy", helo=helo), "a@pass.test")
+                names = [n for n, _ in msg.headers[:4]]
+                self.assertEqual(["Received-SPF", "Received-SPF", "Authentication-Results",
+                                  "Received"], names, msg.raw)
+                sender, helo_spf = msg.values("Received-SPF")
+                self.assertIn(" identity=mailfrom;", sender)
+                self.assertTrue(helo_spf.startswith("%s (%s: " % (word, R)), helo_spf)
+                self.assertIn("postmaster@%s" % helo, helo_spf)
+                self.assertIn(" identity=helo;", helo_spf)
+                ar = msg.values("Authentication-Results")[0]
+                self.assertIn("smtp.mailfrom=pass.test; spf=%s (" % word, ar)
 
     def test_recipient_mx_mode(self):
         # In -r mode the sender is not checked at MAIL FROM (a fail.test
