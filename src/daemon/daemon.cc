@@ -12,6 +12,7 @@
 #include "daemon/config.h"
 #include "daemon/identity.h"
 #include "daemon/listener.h"
+#include "daemon/notify.h"
 #include "daemon/run_loop.h"
 #include "fallback/fallback.h"
 #include "filter/callbacks.h"
@@ -36,6 +37,7 @@ constexpr std::chrono::milliseconds kCallbackWait(10000);
 // up; connections still open then are cut off with the process, and their
 // MTA treats them as it treats an unreachable filter.
 void finish_open_connections() {
+  notify_stopping();
   int open = open_connections();
   syslog(LOG_NOTICE, "stopping - finishing %d open connections", open);
   if (!drain_connections(kDrainWait))
@@ -105,6 +107,9 @@ int daemon_main(int argc, char **argv) {
   build_version_text();
   syslog(LOG_NOTICE, "%s %s with %s starting", DAEMON_NAME, DAEMON_VERSION,
          version_text);
+  // Under systemd (Type=notify) the start counts as done only now: socket
+  // open, user switched, start line logged.
+  notify_ready();
 
   if (run_filter_loop(finish_open_connections) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_main() failed");

@@ -262,11 +262,16 @@ def unmarked_blocks():
 # --- systemd's reading of the unit ------------------------------------------
 
 def parse_environment_file(text):
-    """NAME=value lines as systemd's EnvironmentFile= reads them: "#" and
-    ";" start a comment only at the start of a line; a quoted value loses
-    its quotes, but whatever follows the closing quote on the same line is
-    part of the value too (a "# comment" there is not a comment); trailing
-    blanks outside quotes are dropped."""
+    """NAME=value lines as systemd 252's EnvironmentFile= reads them (the
+    box test compares this with the real systemd): "#" and ";" start a
+    comment only at the start of a line. A value is read on from its first
+    non-blank character: single quotes keep everything up to the next
+    one; inside double quotes a backslash escapes only " \\ ` and $ (before
+    any other character it stays); outside quotes a backslash escapes any
+    character. Quotes may close and open again; blanks right after a
+    closing quote are dropped (so `"a" b` is "ab"), and whatever follows on
+    the line is part of the value (a "# comment" there is not a comment);
+    blanks at the end, outside quotes, are dropped."""
     env = {}
     for raw in text.splitlines():
         line = raw.lstrip()
@@ -276,32 +281,83 @@ def parse_environment_file(text):
         key = key.strip()
         if key.startswith("export "):
             key = key[len("export "):].strip()
-        rest = rest.lstrip()
-        value, keep, quote, i = [], 0, None, 0
-        if rest[:1] in ("'", '"'):
-            quote, i = rest[0], 1
+        value, keep, state, i = [], 0, "pre", 0
         while i < len(rest):
             c = rest[i]
-            if quote and c == quote:
-                quote = None
-            elif c == "\\" and i + 1 < len(rest) and quote != "'":
+            if state == "single":
+                if c == "'":
+                    state = "pre"
+                else:
+                    value.append(c)
+                    keep = len(value)
+            elif state == "double":
+                if c == '"':
+                    state = "pre"
+                elif c == "\\" and i + 1 < len(rest):
+                    i += 1
+                    if rest[i] not in '"\\`$':
+                        value.append("\\")
+                    value.append(rest[i])
+                    keep = len(value)
+                else:
+                    value.append(c)
+                    keep = len(value)
+            elif state == "pre" and c.isspace():
+                pass
+            elif state == "pre" and c in "'\"":
+                state = "single" if c == "'" else "double"
+            elif c == "\\" and i + 1 < len(rest):
                 i += 1
                 value.append(rest[i])
                 keep = len(value)
+                state = "value"
             else:
                 value.append(c)
-                if quote or not c.isspace():
+                if not c.isspace():
                     keep = len(value)
+                state = "value"
             i += 1
         env[key] = "".join(value[:keep])
     return env
 
 
+def split_words(value):
+    """A $NAME value split into words as systemd 252 splits it: at blanks
+    outside quotes; quotes group and may stand inside a word; a backslash
+    escapes the next character, inside quotes (single ones too) as well as
+    outside; an unclosed quote runs to the end."""
+    words, word, quote, started, i = [], [], None, False, 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and i + 1 < len(value):
+            i += 1
+            word.append(value[i])
+            started = True
+        elif quote:
+            if c == quote:
+                quote = None
+            else:
+                word.append(c)
+        elif c in "'\"":
+            quote, started = c, True
+        elif c.isspace():
+            if started:
+                words.append("".join(word))
+            word, started = [], False
+        else:
+            word.append(c)
+            started = True
+        i += 1
+    if started:
+        words.append("".join(word))
+    return words
+
+
 def expand_exec_start(line, env):
     """The argument vector systemd runs for an ExecStart= value: the line
     is split into words (quotes group), a word that is just $NAME becomes
-    the value split at blanks (quotes inside it group too), and ${NAME}
-    is replaced by the value as it is, inside its word."""
+    the value split into words (split_words), and ${NAME} is replaced by
+    the value as it is, inside its word."""
     words = shlex.split(line)
     if words and words[0][:1] in "-@+!:":
         words[0] = words[0].lstrip("-@+!:")
@@ -309,7 +365,7 @@ def expand_exec_start(line, env):
     for w in words:
         m = re.fullmatch(r"\$([A-Za-z_][A-Za-z0-9_]*)", w)
         if m:
-            argv += shlex.split(env.get(m.group(1), ""))
+            argv += split_words(env.get(m.group(1), ""))
             continue
         argv.append(re.sub(r"\$\{([A-Za-z_][A-Za-z0-9_]*)\}",
                            lambda v: env.get(v.group(1), ""), w).replace("$$", "$"))

@@ -10,8 +10,8 @@ RuntimeDirectory, with its capability bounding set and no new privileges;
 systemd itself is not running here) and sends two
 messages through it with the project's milter client: a permitted sender
 gets the Received-SPF header, a forbidden one the 550 reply. It does the
-same once more with the ExecStart= of the `systemctl edit` override that
-docs/admin.md shows (an explanation with blanks). Finally it stops the
+same once more with the HERONSEND_OPTIONS line that docs/admin.md shows
+for an explanation with blanks. Finally it stops the
 daemon, purges the package and checks that nothing the package installed
 or created is left.
 
@@ -184,24 +184,25 @@ def check_usage():
     check(r.returncode == 64, "heronsend -h exit status %d, not 64" % r.returncode)
     lines = r.stderr.splitlines()
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
-    check(len(lines) == 29, "usage text has %d lines, not 29" % len(lines))
+    check(len(lines) == 35, "usage text has %d lines, not 35" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
                    "-u", "--user=", "-X", "--nodaemon", "-d", "--debug="):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
 
 
-def guide_override():
-    """The ExecStart= of the `systemctl edit` override in the guide."""
+def guide_blanks():
+    """The guide's HERONSEND_OPTIONS line with a quoted value (an
+    explanation with blanks, next to other options)."""
     found = [e for e in docs.all_examples()
-             if e.source == "docs/admin.md" and "override" in e.kinds]
-    check(len(found) == 1, "the guide has %d systemctl edit overrides" % len(found))
-    return docs.unit_exec_start(found[0].text)
+             if e.source == "docs/admin.md" and "default" in e.kinds and "-e '" in e.text]
+    check(len(found) == 1, "the guide has %d HERONSEND_OPTIONS lines with -e '" % len(found))
+    return docs.parse_environment_file(found[0].text)["HERONSEND_OPTIONS"]
 
 
-def start_as_unit(ws, cleanup, exec_start=None):
-    """The unit's command line (or exec_start, an override's), with the
-    values of /etc/default/heronsend, run as root in the foreground like
-    systemd would."""
+def start_as_unit(ws, cleanup, options=None):
+    """The unit's command line, with the values of /etc/default/heronsend
+    (HERONSEND_OPTIONS replaced by options, if given), run as root in the
+    foreground like systemd would."""
     unit_lines = unit_setting(UNIT, "ExecStart")
     env_files = unit_setting(UNIT, "EnvironmentFile")
     check(len(unit_lines) == 1 and env_files == [DEFAULTS],
@@ -209,14 +210,16 @@ def start_as_unit(ws, cleanup, exec_start=None):
     check(unit_setting(UNIT, "RuntimeDirectory") == ["heronsend"], "RuntimeDirectory")
     with open(DEFAULTS) as f:
         env = docs.parse_environment_file(f.read())
-    argv = docs.expand_exec_start(exec_start or unit_lines[0], env)
+    if options is not None:
+        env["HERONSEND_OPTIONS"] = options
+    argv = docs.expand_exec_start(unit_lines[0], env)
     step("starting as the unit would (without systemd): " + " ".join(argv))
     check("-X" in argv and "-u" in argv and argv[argv.index("-u") + 1] == ACCOUNT,
           "the unit does not run -X -u %s" % ACCOUNT)
     check(not os.path.exists(RUNTIME_DIR), RUNTIME_DIR + " exists already")
     os.mkdir(RUNTIME_DIR, 0o755)  # systemd's RuntimeDirectory=, mode 0755
     cleanup.push("remove " + RUNTIME_DIR, lambda: shutil.rmtree(RUNTIME_DIR, ignore_errors=True))
-    log = ws.file("heronsend.override.log" if exec_start else "heronsend.log")
+    log = ws.file("heronsend.options.log" if options else "heronsend.log")
     # The unit's capability bounding set and NoNewPrivileges, through
     # setpriv: the user switch must work with only these.
     caps = " ".join(unit_setting(UNIT, "CapabilityBoundingSet")).split()
@@ -237,7 +240,7 @@ def start_as_unit(ws, cleanup, exec_start=None):
     return proc, log, env["HERONSEND_SOCKET"]
 
 
-def send_messages(client, socket_spec):
+def send_messages(client, socket_spec, mark_only=False):
     step("two messages through the milter client on " + socket_spec)
     script = ["macros j=%s" % RECEIVER,
               "connect client.package.test %s 4321" % CLIENT,
@@ -255,13 +258,17 @@ def send_messages(client, socket_spec):
     print("package: Received-SPF: " + spf[0], flush=True)
     expected = ("pass (%s: domain of a@pass.test designates %s as permitted sender) "
                 "receiver=%s; client-ip=%s; helo=sender.package.test; envelope-from=a@pass.test; "
-                "x-software=heronsend 2.2 http://www.heronsend.org/ with libspf2-"
+                "identity=mailfrom; x-software=heronsend 2.2 http://www.heronsend.org/ with libspf2-"
                 % (RECEIVER, CLIENT, RECEIVER, CLIENT))
     check(spf[0].startswith(expected), "header %r does not start with %r" % (spf[0], expected))
     refused = [a for a in answers if a["step"] == "mail"][1]
     print("package: MAIL FROM:<a@fail.test> -> %s" % refused, flush=True)
-    check((refused.get("reply"), refused.get("text")) == ("replycode", "550 5.7.1 fail"),
-          "the hard fail was not refused with 550 5.7.1: %s" % refused)
+    if mark_only:
+        check(refused.get("reply") == "continue", "mark-only (-m), yet the hard fail was "
+              "refused: %s" % refused)
+    else:
+        check((refused.get("reply"), refused.get("text")) == ("replycode", "550 5.7.1 fail"),
+              "the hard fail was not refused with 550 5.7.1: %s" % refused)
 
 
 def stop(proc, log):
@@ -323,8 +330,9 @@ def main_inside():
         proc, log, socket_spec = start_as_unit(ws, cleanup)
         send_messages(client, socket_spec)
         stop(proc, log)
-        proc, log, socket_spec = start_as_unit(ws, cleanup, guide_override())
-        send_messages(client, socket_spec)
+        options = guide_blanks()
+        proc, log, socket_spec = start_as_unit(ws, cleanup, options)
+        send_messages(client, socket_spec, mark_only="-m" in options.split())
         stop(proc, log)
         purge_and_check(files, account_before)
     finally:

@@ -1,0 +1,605 @@
+#!/usr/bin/python3
+"""heronsend under a real systemd, behind a real Postfix and Sendmail, set up
+the way docs/admin.md tells an administrator to.
+
+Two Debian 12 boxes (box.py: systemd-nspawn, no network, an offline apt
+repository), each with the package built from this tree installed by
+apt-get, a test DNS (dnsmasq: tests/e2e/test_zone.conf and box_zone.conf)
+and a second loopback address, 198.51.100.20, as the SMTP client (the SPF
+library lets 127.0.0.1 pass unchecked; Debian's Sendmail refuses
+192.0.2.0/24). Mail goes to the local user alice; its headers are read
+from /var/mail/alice.
+
+- systemd: enabled and active after the installation; user, capabilities,
+  system-call filter, PID file, the journal's start and stop lines;
+  restart, stop (exit status, time); a crash restarted; a failing start
+  reported by `systemctl restart` and ending in failed; systemd's reading
+  of /etc/default/heronsend (against tests/docs/doc_examples.py's
+  emulation); systemd-analyze verify and security.
+- Postfix, with the guide's main.cf lines: forbidden, permitted, softfail,
+  null sender, local submission, SMTP AUTH, mark-only and an explanation
+  with blanks (the guide's /etc/default/heronsend lines), the filter down,
+  the unix socket in the queue directory, and a verified TLS client
+  certificate (which Postfix cannot report: still refused).
+- Sendmail, with the guide's sendmail.mc lines: the same, F=T with the
+  filter down, the unix socket in /run/heronsend, and the TLS client
+  certificate exemption (verified: exempt; not verified: refused).
+
+The guide's settings are taken out of docs/admin.md (its marked examples,
+tests/docs/doc_examples.py), so the guide cannot drift from what is
+tested. Prints one line per check with what it saw.
+
+Needs root, systemd-nspawn and mmdebstrap (scripts/install-deps test);
+exit 77 (skipped) without root. HERONSEND_BUILD_DIR: the build tree
+(default build/gcc); the root file system is cached in its box/ folder.
+"""
+
+import glob
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(REPO, "tests", "docs"))
+import box as boxes  # noqa: E402
+import doc_examples as docs  # noqa: E402
+
+CLIENT = "198.51.100.20"
+HELO = "client.box.test"
+RECEIVER = "mx.box.test"
+RCPT = "alice@" + RECEIVER
+START_LINE = "heronsend 2.2 with libspf2-1.2.10 starting"
+STOP_LINE = "heronsend 2.2 with libspf2-1.2.10 terminating"
+DEFAULTS = "/etc/default/heronsend"
+SECURITY_LIMIT = 2.6
+failures = []
+
+
+def say(text):
+    print("box: " + text, flush=True)
+
+
+def check(cond, name, saw):
+    say("%-4s %s: %s" % ("ok" if cond else "FAIL", name, saw))
+    if not cond:
+        failures.append("%s: %s" % (name, saw))
+    return cond
+
+
+def guide(kind, contains=None):
+    """The text of the one example of docs/admin.md of this kind (holding
+    the given text)."""
+    found = [e for e in docs.all_examples() if e.source == "docs/admin.md"
+             and kind in e.kinds and (contains is None or contains in e.text)]
+    if len(found) != 1:
+        raise boxes.BoxError("docs/admin.md: %d %s examples with %r" % (len(found), kind, contains))
+    return found[0]
+
+
+# --- in a box -----------------------------------------------------------------
+
+class Mail:
+    """The box's journal, its test DNS, SMTP through swaks and alice's mailbox."""
+
+    def __init__(self, box):
+        self.box = box
+        self.count = 0
+
+    def set_up(self):
+        self.box.sh("systemd-run -q --unit=testdns dnsmasq -k "
+                    "--conf-file=/srv/boxtest/test_zone.conf --conf-file=/srv/boxtest/box_zone.conf "
+                    "--no-resolv --no-poll --no-hosts --listen-address=127.0.0.1 "
+                    "--bind-interfaces --port=53 --user=nobody --group=nogroup && "
+                    "ip addr add %s/32 dev lo && useradd alice" % CLIENT)
+
+    def cursor(self):
+        out = self.box.sh("journalctl -n 0 --show-cursor --no-pager").stdout
+        m = re.search(r"-- cursor: (\S+)", out)
+        return m.group(1) if m else None
+
+    def journal(self, cursor, unit=None):
+        cmd = "journalctl -o cat --no-pager"
+        if unit:
+            cmd += " -u " + unit
+        if cursor:
+            cmd += " --after-cursor=" + shlex.quote(cursor)
+        return self.box.sh(cmd).stdout
+
+    def wait_journal(self, cursor, pattern, timeout=10):
+        """The first journal line after cursor matching the regular
+        expression, once it is there; "" if none comes."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            m = re.search(pattern, self.journal(cursor), re.M)
+            if m:
+                return m.group(0)
+            time.sleep(0.2)
+        return ""
+
+    def send(self, sender, extra="", port=25, client=CLIENT):
+        """One message over SMTP. Returns (subject, reply): reply is
+        "accepted" or the first refusal line of the server."""
+        self.count += 1
+        subject = "box-%d" % self.count
+        cmd = ("swaks -n --server 127.0.0.1 --port %d --helo %s --from %s --to %s "
+               "--header 'Subject: %s' %s" % (port, HELO, shlex.quote(sender), RCPT, subject, extra))
+        if client:
+            cmd += " --local-interface " + client
+        out = self.box.sh(cmd + " 2>&1", check=False, timeout=60).stdout
+        # swaks marks the server's lines "<-" ("<~" under TLS), refusals "<**" ("<~*").
+        refused = [l[4:].strip() for l in out.splitlines() if l.startswith(("<** ", "<~* "))]
+        if refused:
+            return subject, refused[0]
+        accepted = re.search(r"^<[-~]  250 .*(queued as|accepted for delivery)", out, re.M)
+        return subject, "accepted" if accepted else "no answer: " + out[-300:]
+
+    def header(self, subject, timeout=15):
+        """The Received-SPF header of the message with this subject in
+        alice's mailbox ("none" when it has none), once it is delivered."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for message in re.split(r"\n(?=From )", self.box.read("/var/mail/alice")):
+                head = message.split("\n\n", 1)[0]
+                if re.search(r"^Subject: %s$" % subject, head, re.M):
+                    m = re.search(r"^Received-SPF: (.*(?:\n[ \t].*)*)", head, re.M)
+                    return re.sub(r"\s*\n\s*", " ", m.group(1)) if m else "none"
+            time.sleep(0.2)
+        return "not delivered"
+
+
+def set_default(box, name, value_line):
+    """Sets one NAME="value" line of /etc/default/heronsend."""
+    text = box.read(DEFAULTS)
+    text, n = re.subn(r"^%s=.*$" % name, lambda _: value_line, text, flags=re.M)
+    if n == 0:
+        text += value_line + "\n"
+    box.write(DEFAULTS, text)
+
+
+def main_pid(box):
+    return int(box.sh("systemctl show -p MainPID --value heronsend").stdout.strip() or 0)
+
+
+def timed(box, command):
+    started = time.monotonic()
+    r = box.sh(command + " 2>&1", check=False, timeout=120)
+    return r.returncode, time.monotonic() - started, r.stdout.strip()
+
+
+def wait_state(box, states, timeout):
+    started = time.monotonic()
+    state = ""
+    while time.monotonic() - started < timeout:
+        state = box.sh("systemctl is-active heronsend", check=False).stdout.strip()
+        if state in states:
+            break
+        time.sleep(0.2)
+    return state, time.monotonic() - started
+
+
+def install(box, packages):
+    rc, took, out = timed(box, "cd /root && apt-get install -y -q --no-install-recommends " + packages)
+    check(rc == 0, "apt-get install " + packages,
+          "exit status %d in %.1f s%s" % (rc, took, "" if rc == 0 else "\n" + out[-2000:]))
+
+
+# --- systemd --------------------------------------------------------------
+
+def systemd_checks(box, mail):
+    enabled = box.sh("systemctl is-enabled heronsend", check=False).stdout.strip()
+    state, _ = wait_state(box, ("active",), 10)
+    check(enabled == "enabled" and state == "active", "installed unit", "%s, %s" % (enabled, state))
+    pid = main_pid(box)
+    status = box.read("/proc/%d/status" % pid) if pid else ""
+    user = box.sh("ps -o user= -p %d" % pid, check=False).stdout.strip()
+    fields = dict(re.findall(r"^(\w+):\s*(.*)$", status, re.M))
+    check(user == "heronsend" and fields.get("CapEff") == "0000000000000000"
+          and fields.get("Seccomp") == "2" and fields.get("NoNewPrivs") == "1",
+          "process", "MainPID %d user %s CapEff %s Seccomp %s NoNewPrivs %s" % (
+              pid, user, fields.get("CapEff"), fields.get("Seccomp"), fields.get("NoNewPrivs")))
+    pid_file = box.read("/run/heronsend/heronsend.pid").strip()
+    check(pid_file == str(pid), "PID file", "/run/heronsend/heronsend.pid holds %r" % pid_file)
+    lines = mail.journal(None, "heronsend")
+    check(START_LINE in lines, "journal start line", START_LINE if START_LINE in lines else lines[-500:])
+
+    cursor = mail.cursor()
+    rc, took, out = timed(box, "systemctl restart heronsend")
+    new_pid = main_pid(box)
+    lines = mail.journal(cursor, "heronsend")
+    check(rc == 0 and new_pid not in (0, pid) and STOP_LINE in lines and START_LINE in lines,
+          "systemctl restart", "exit status %d in %.2f s, MainPID %d -> %d, journal: %s" % (
+              rc, took, pid, new_pid, " | ".join(l for l in lines.splitlines()
+                                                  if "heronsend 2.2" in l and "heronsend:" not in l)))
+
+    cursor = mail.cursor()
+    rc, took, out = timed(box, "systemctl stop heronsend")
+    state = box.sh("systemctl is-active heronsend", check=False).stdout.strip()
+    lines = mail.journal(cursor, "heronsend")
+    gone = box.sh("test -e /run/heronsend", check=False).returncode != 0
+    check(rc == 0 and state == "inactive" and STOP_LINE in lines and gone, "systemctl stop",
+          "exit status %d in %.2f s, %s, terminating line %s, /run/heronsend %s" % (
+              rc, took, state, "logged" if STOP_LINE in lines else "MISSING",
+              "removed" if gone else "left"))
+    rc, took, out = timed(box, "systemctl start heronsend")
+    check(rc == 0, "systemctl start", "exit status %d in %.2f s %s" % (rc, took, out))
+
+    pid = main_pid(box)
+    restarts = box.sh("systemctl show -p NRestarts --value heronsend").stdout.strip()
+    box.sh("kill -SEGV %d" % pid)
+    started = time.monotonic()
+    while time.monotonic() - started < 15 and main_pid(box) in (0, pid):
+        time.sleep(0.1)
+    state, _ = wait_state(box, ("active",), 5)
+    took = time.monotonic() - started
+    new_pid = main_pid(box)
+    after = box.sh("systemctl show -p NRestarts --value heronsend").stdout.strip()
+    check(state == "active" and new_pid != pid and after == str(int(restarts) + 1),
+          "crash (kill -SEGV) restarted", "active again after %.1f s, MainPID %d -> %d, NRestarts %s -> %s"
+          % (took, pid, new_pid, restarts, after))
+
+    # A connection that closes before a mail session begins (a port probe).
+    cursor = mail.cursor()
+    box.sh("perl -MIO::Socket::INET -e 'IO::Socket::INET->new(q(127.0.0.1:8890)) or exit 1'")
+    logged = mail.wait_journal(cursor, r"spf_close called but cd is null$")
+    check(logged, "a port probe", logged)
+
+    # A start that fails: an account that does not exist (exit 71). The
+    # start counter begins afresh (the starts above count against the limit).
+    box.sh("systemctl reset-failed heronsend")
+    saved = box.read(DEFAULTS)
+    set_default(box, "HERONSEND_USER", 'HERONSEND_USER="nosuchuser"')
+    cursor = mail.cursor()
+    rc, took, out = timed(box, "systemctl restart heronsend")
+    check(rc != 0 and "failed" in out, "failing start: systemctl restart",
+          "exit status %d in %.2f s: %s" % (rc, took, out.splitlines()[0] if out else "(no output)"))
+    state, took = wait_state(box, ("failed",), 60)
+    restarts = box.sh("systemctl show -p NRestarts --value heronsend").stdout.strip()
+    lines = mail.journal(cursor, "heronsend")
+    check(state == "failed" and "Start request repeated too quickly" in lines,
+          "failing start ends in failed", "%s after %.1f s, NRestarts %s, %r" % (
+              state, took, restarts, "unknown user: 'nosuchuser'" if "unknown user: 'nosuchuser'" in lines
+              else lines[-300:]))
+    rc, took, out = timed(box, "systemctl start heronsend")
+    check(rc != 0, "failing start: systemctl start", "exit status %d: %s" % (
+        rc, out.splitlines()[0] if out else "(no output)"))
+    box.write(DEFAULTS, saved)
+    rc, _, out = timed(box, "systemctl reset-failed heronsend && systemctl start heronsend")
+    check(rc == 0 and main_pid(box) > 0, "mended: reset-failed, start", "exit status %d %s" % (rc, out))
+
+    r = box.sh("systemd-analyze verify --man=no /lib/systemd/system/heronsend.service 2>&1", check=False)
+    complaints = [l for l in r.stdout.splitlines() if "heronsend" in l]
+    check(r.returncode == 0 and not complaints, "systemd-analyze verify",
+          "exit status %d, %s" % (r.returncode, complaints or "no complaints"))
+    out = box.sh("systemd-analyze security --no-pager heronsend", check=False).stdout
+    m = re.search(r"Overall exposure level for heronsend.service: ([0-9.]+) (\S+)", out)
+    check(m is not None and float(m.group(1)) <= SECURITY_LIMIT, "systemd-analyze security",
+          m.group(0) if m else out[-300:])
+
+
+def environment_file_checks(box):
+    """systemd's own reading of EnvironmentFile= lines and of $NAME in
+    ExecStart=, against the emulation the documentation's tests use."""
+    lines = [
+        "V0=\"-m -e 'see our policy page'\"",
+        "V1=-m \"-l ip4:192.0.2.0/24 a:relay.example.org\"",
+        "V2=\"-a /etc/x\"  # not a comment",
+        "V3=\"-e\\ a\\ b \\\"\\q\\\\\\\" 'p\\q'\"",
+        "V4=\"-m -e 'a b'\" -d1",
+        "V5=x\\ y\\qz   ",
+        "V6='p\\q \"r s\"'",
+    ]
+    box.write("/etc/box-env", "\n".join(lines) + "\n")
+    box.write("/etc/systemd/system/box-env@.service",
+              "[Service]\nType=oneshot\nEnvironmentFile=/etc/box-env\n"
+              "ExecStart=/usr/bin/printf \"<%%s>\\\\n\" $%i\n")
+    box.sh("systemctl daemon-reload")
+    env = docs.parse_environment_file("\n".join(lines))
+    bad = []
+    for i, line in enumerate(lines):
+        box.sh("systemctl start box-env@V%d" % i)
+        out = box.sh("journalctl -o cat --no-pager -u box-env@V%d" % i).stdout
+        real = re.findall(r"^<(.*)>$", out, re.M)
+        emulated = docs.expand_exec_start("/usr/bin/printf x $V%d" % i, env)[2:]
+        if real != emulated:
+            bad.append("%s: systemd %r, emulation %r" % (line, real, emulated))
+    check(not bad, "EnvironmentFile= and $NAME as systemd 252 reads them",
+          "; ".join(bad) or "%d lines read alike by systemd and the emulation" % len(lines))
+
+
+# --- Postfix --------------------------------------------------------------
+
+def expect(mail, name, sender, reply, header=None, extra="", port=25, client=CLIENT):
+    """Sends one message; reply is "accepted" or the start of the refusal,
+    header the start of the Received-SPF header expected ("none": none)."""
+    subject, got = mail.send(sender, extra, port, client)
+    if reply != "accepted" or not got == "accepted":
+        return check(got.startswith(reply), name, "MAIL FROM:<%s> -> %s" % (sender, got))
+    seen = mail.header(subject)
+    return check(seen.startswith(header), name, "MAIL FROM:<%s> -> accepted, Received-SPF: %s" % (
+        sender, seen))
+
+
+def pass_header(sender):
+    return "pass (%s: domain of %s designates %s as permitted sender) receiver=%s; client-ip=%s; " \
+           "helo=%s; envelope-from=%s;" % (RECEIVER, sender, CLIENT, RECEIVER, CLIENT, HELO, sender)
+
+
+def mark_only_checks(box, mail):
+    """The guide's mark-only set-up, then its way to an explanation with
+    blanks that keeps the other options."""
+    for ex, expected in ((guide("default", 'HERONSEND_OPTIONS="-m"'), ["-m"]),
+                         (guide("default", "-e '"), None)):
+        setting = [l for l in ex.text.splitlines() if l.startswith("HERONSEND_OPTIONS=")][0]
+        set_default(box, "HERONSEND_OPTIONS", setting)
+        rc, took, _ = timed(box, "systemctl restart heronsend")
+        argv = box.read("/proc/%d/cmdline" % main_pid(box)).split("\0")[:-1]
+        options = argv[argv.index("/run/heronsend/heronsend.pid") + 1:-1] if rc == 0 else []
+        want = expected or docs.expand_exec_start(
+            "x $O", docs.parse_environment_file(setting.replace("HERONSEND_OPTIONS", "O", 1)))[1:]
+        check(rc == 0 and options == want and "-m" in options, "%s in %s" % (setting, DEFAULTS),
+              "restart exit status %d, the daemon's options %r" % (rc, options))
+        expect(mail, "  mark-only: forbidden sender marked", "bob@fail.test", "accepted",
+               "fail (%s: domain of bob@fail.test does not designate %s" % (RECEIVER, CLIENT))
+    set_default(box, "HERONSEND_OPTIONS", 'HERONSEND_OPTIONS=""')
+    box.sh("systemctl restart heronsend")
+
+
+def postfix_checks(box, mail):
+    box.sh("echo 'postfix postfix/main_mailer_type select Internet Site' | debconf-set-selections; "
+           "echo 'postfix postfix/mailname string %s' | debconf-set-selections" % RECEIVER)
+    install(box, "postfix sasl2-bin libsasl2-modules")
+    ex = guide("postfix", "postconf -e")
+    box.sh(ex.text)  # the guide's lines as they stand: postconf -e ..., postfix reload
+    say("postfix: %s" % box.sh("postconf smtpd_milters non_smtpd_milters milter_default_action")
+        .stdout.strip().replace("\n", "; "))
+    cursor = mail.cursor()
+    expect(mail, "forbidden sender refused", "bob@fail.test", "550 5.7.1 fail")
+    logged = [mail.wait_journal(cursor, r"rejecting mail from \[%s\] - fail$" % CLIENT),
+              mail.wait_journal(cursor, r"NOQUEUE: milter-reject: MAIL from \S+\[%s\]: "
+                                r"550 5.7.1 fail;.*" % CLIENT)]
+    check(all(logged), "  logged", " | ".join(logged))
+    expect(mail, "permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
+    expect(mail, "softfail marked", "dave@softfail.test", "accepted", "softfail (%s: " % RECEIVER)
+    expect(mail, "null sender (HELO checked)", "<>", "accepted",
+           "pass (%s: domain of mailer_daemon@%s designates %s" % (RECEIVER, HELO, CLIENT))
+    box.sh("printf 'Subject: box-local\\n\\nlocal\\n' | sendmail -f root@%s alice" % RECEIVER)
+    seen = mail.header("box-local")
+    check(seen.startswith("pass (") and "client-ip=127.0.0.1;" in seen, "local submission (sendmail)",
+          "Received-SPF: " + seen)
+    # SMTP AUTH with Cyrus SASL (sasldb); smtpd runs chrooted in the queue.
+    box.write("/etc/postfix/sasl/smtpd.conf",
+              "pwcheck_method: auxprop\nauxprop_plugin: sasldb\nmech_list: PLAIN LOGIN\n")
+    box.sh("echo secret | saslpasswd2 -p -c -u %s alice && install -d /var/spool/postfix/etc && "
+           "install -m 0640 -g postfix /etc/sasldb2 /var/spool/postfix/etc/sasldb2 && "
+           "postconf -e smtpd_sasl_auth_enable=yes && postfix reload" % RECEIVER)
+    expect(mail, "SMTP AUTH: forbidden sender not checked", "bob@fail.test", "accepted",
+           "pass (%s: authenticated connection)" % RECEIVER,
+           extra="--auth PLAIN --auth-user alice@%s --auth-password secret" % RECEIVER)
+    tls_postfix(box, mail)
+    mark_only_checks(box, mail)
+
+    box.sh("systemctl stop heronsend")
+    cursor = mail.cursor()
+    expect(mail, "filter down: mail flows unchecked", "bob@fail.test", "accepted", "none")
+    logged = mail.wait_journal(cursor, r"warning: connect to Milter service inet:127.0.0.1:8890: "
+                               r"Connection refused$")
+    check(logged, "  logged", logged)
+    box.sh("systemctl start heronsend")
+
+    # The unix socket in the queue directory.
+    ex = guide("default", "unix:heronsend/heronsend.sock")
+    saved = box.read(DEFAULTS)
+    for line in ex.text.splitlines():
+        if line.startswith("install "):
+            box.sh(line)
+        elif line.startswith("HERONSEND_"):
+            set_default(box, line.split("=")[0], line)
+        elif re.match(r"^[a-z_]+ = ", line):
+            box.sh("postconf -e " + shlex.quote(line))
+    rc, _, out = timed(box, "systemctl restart heronsend && postfix reload")
+    check(rc == 0 and os.path.exists(box.path("/var/spool/postfix/heronsend/heronsend.sock")),
+          "unix socket in the queue directory", "restart exit status %d, %s" % (
+              rc, box.sh("ls -l /var/spool/postfix/heronsend/heronsend.sock", check=False).stdout.strip()))
+    expect(mail, "  forbidden sender refused", "bob@fail.test", "550 5.7.1 fail")
+    expect(mail, "  permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
+    box.sh("printf 'Subject: box-local2\\n\\nlocal\\n' | sendmail -f root@%s alice" % RECEIVER)
+    check(mail.header("box-local2").startswith("pass ("), "  local submission (cleanup, chrooted)",
+          "Received-SPF: " + mail.header("box-local2"))
+    box.write(DEFAULTS, saved)
+    box.sh("systemctl restart heronsend && " + guide("postfix", "postconf -e").text)
+
+
+def make_certificates(box):
+    """A test CA with a client certificate it signed, and a certificate
+    with the same subject and issuer names from a CA of the same name that
+    nobody trusts (what anybody can make)."""
+    box.sh("cd /srv/boxtest && "
+           "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 "
+           "-subj '/CN=Box Test CA' && "
+           "openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr "
+           "-subj '/CN=client.box.test' && "
+           "openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+           "-out client.crt -days 2 && "
+           "openssl req -x509 -newkey rsa:2048 -nodes -keyout rogue-ca.key -out rogue-ca.crt "
+           "-days 2 -subj '/CN=Box Test CA' && "
+           "openssl req -newkey rsa:2048 -nodes -keyout rogue.key -out rogue.csr "
+           "-subj '/CN=client.box.test' && "
+           "openssl x509 -req -in rogue.csr -CA rogue-ca.crt -CAkey rogue-ca.key -CAcreateserial "
+           "-out rogue.crt -days 2 && "
+           "openssl req -x509 -newkey rsa:2048 -nodes -keyout server.key -out server.crt -days 2 "
+           "-subj '/CN=%s' && chmod 0600 *.key" % RECEIVER)
+
+
+def tls(cert):
+    return "-tls --tls-cert /srv/boxtest/%s.crt --tls-key /srv/boxtest/%s.key" % (cert, cert)
+
+
+def tls_postfix(box, mail):
+    make_certificates(box)
+    box.sh("postconf -e smtpd_tls_ask_ccert=yes smtpd_tls_CAfile=/srv/boxtest/ca.crt "
+           "smtpd_tls_loglevel=1 && postfix reload")
+    cursor = mail.cursor()
+    expect(mail, "TLS: verified client certificate, Postfix: still checked", "bob@fail.test",
+           "550 5.7.1 fail", extra=tls("client"))
+    logged = mail.wait_journal(cursor, r"Trusted TLS connection established from \S+\[%s\]: \S+" % CLIENT)
+    check(logged, "  Postfix verified it", logged)
+
+
+# --- Sendmail -------------------------------------------------------------
+
+def sendmail_mc(box, lines):
+    mc = box.read("/etc/mail/sendmail.mc")
+    mc = re.sub(r"^(INPUT_MAIL_FILTER|define\(`confMILTER_MACROS).*\n", "", mc, flags=re.M)
+    box.write("/etc/mail/sendmail.mc", mc + "".join(l + "\n" for l in lines))
+    rc, took, out = timed(box, "make -C /etc/mail && systemctl restart sendmail")
+    if rc != 0:
+        raise boxes.BoxError("sendmail.mc: %s" % out[-2000:])
+
+
+def sendmail_checks(box, mail):
+    install(box, "sendmail sasl2-bin libsasl2-modules")
+    guide_lines = [l for e in docs.all_examples() if e.source == "docs/admin.md"
+                   and "sendmail" in e.kinds for l in e.text.splitlines()]
+    filter_line = [l for l in guide_lines if l.startswith("INPUT_MAIL_FILTER")]
+    check(len(filter_line) == 1, "the guide's sendmail.mc lines", " / ".join(guide_lines))
+    make_certificates(box)
+    # TLS: the server's certificate and the CA it verifies clients with
+    # (Debian's starttls.m4 asks for no client certificate: V).
+    tls_lines = ["define(`confSERVER_CERT', `/srv/boxtest/server.crt')dnl",
+                 "define(`confSERVER_KEY', `/srv/boxtest/server.key')dnl",
+                 "define(`confCACERT', `/srv/boxtest/ca.crt')dnl",
+                 "define(`confCACERT_PATH', `/srv/boxtest')dnl",
+                 # Cyrus SASL (sasldb) for SMTP AUTH.
+                 "define(`confAUTH_MECHANISMS', `PLAIN LOGIN')dnl",
+                 "TRUST_AUTH_MECH(`PLAIN LOGIN')dnl"]
+    # Debian's Sendmail reads /usr/lib/sasl2/Sendmail.conf, a link to this.
+    box.write("/etc/mail/sasl/Sendmail.conf.2",
+              "pwcheck_method: auxprop\nauxprop_plugin: sasldb\nmech_list: PLAIN LOGIN\n")
+    box.sh("echo secret | saslpasswd2 -p -c -u %s alice" % RECEIVER)
+    sendmail_mc(box, tls_lines + guide_lines)
+
+    cursor = mail.cursor()
+    expect(mail, "Sendmail: forbidden sender refused", "bob@fail.test", "550 5.7.1 <bob@fail.test>... fail")
+    logged = mail.wait_journal(cursor, r"Milter: from=<bob@fail.test>, reject=550 5.7.1 fail$")
+    check(logged, "  logged", logged)
+    expect(mail, "permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
+    expect(mail, "softfail marked", "dave@softfail.test", "accepted", "softfail (%s: " % RECEIVER)
+    expect(mail, "null sender (HELO checked)", "<>", "accepted",
+           "pass (%s: domain of mailer_daemon@%s designates %s" % (RECEIVER, HELO, CLIENT))
+    box.sh("printf 'Subject: box-local\\n\\nlocal\\n' | sendmail -f root@%s alice" % RECEIVER)
+    seen = mail.header("box-local", timeout=30)
+    check(seen.startswith("pass (") and "client-ip=127.0.0.1;" in seen, "local submission (sendmail)",
+          "Received-SPF: " + seen)
+    expect(mail, "SMTP AUTH: forbidden sender not checked", "bob@fail.test", "accepted",
+           "pass (%s: authenticated connection)" % RECEIVER,
+           extra="--auth PLAIN --auth-user alice --auth-password secret")
+    cursor = mail.cursor()
+    expect(mail, "TLS: verified client certificate exempt", "bob@fail.test", "accepted",
+           "pass (%s: authenticated connection)" % RECEIVER, extra=tls("client"))
+    expect(mail, "TLS: unverified certificate, same names: checked", "bob@fail.test",
+           "550 5.7.1 <bob@fail.test>... fail", extra=tls("rogue"))
+    journal = mail.journal(cursor)
+    check("verify=OK" in journal and "verify=FAIL" in journal, "  Sendmail's verdicts",
+          " | ".join(sorted(set(re.findall(r"STARTTLS=server, relay=[^,]+, version=[^,]+, verify=\w+", journal)))))
+    mark_only_checks(box, mail)
+
+    box.sh("systemctl stop heronsend")
+    expect(mail, "filter down, F=T: temporary refusal", "carol@box.test", "4")
+    box.sh("systemctl start heronsend")
+
+    # The unix socket in the unit's runtime directory.
+    ex = guide("default", "S=unix:")
+    spans = ex.text.splitlines()
+    setting = [s for s in spans if s.startswith("HERONSEND_SOCKET=")][0]
+    socket = [s for s in spans if s.startswith("S=")][0]
+    saved = box.read(DEFAULTS)
+    set_default(box, "HERONSEND_SOCKET", setting)
+    box.sh("systemctl restart heronsend")
+    sendmail_mc(box, tls_lines + [re.sub(r"S=inet:[^,]*", socket, l) for l in guide_lines])
+    expect(mail, "unix socket in /run/heronsend: forbidden sender refused", "bob@fail.test",
+           "550 5.7.1 <bob@fail.test>... fail")
+    expect(mail, "  permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
+    box.write(DEFAULTS, saved)
+
+
+# --- the run --------------------------------------------------------------
+
+def build_package(build_dir, out_dir):
+    r = subprocess.run(["cpack", "-G", "DEB", "-B", out_dir, "--config",
+                        os.path.join(build_dir, "CPackConfig.cmake")],
+                       capture_output=True, text=True, timeout=300)
+    debs = glob.glob(os.path.join(out_dir, "heronsend_*.deb"))
+    if r.returncode != 0 or len(debs) != 1:
+        raise boxes.BoxError("cpack failed: %s%s" % (r.stdout, r.stderr))
+    return debs[0]
+
+
+def run_box(root, work, name, deb, checks):
+    def prepare(b):
+        shutil.copy(deb, b.path("/root/"))
+        os.makedirs(b.path("/srv/boxtest"))
+        shutil.copy(os.path.join(REPO, "tests", "e2e", "test_zone.conf"), b.path("/srv/boxtest/"))
+        shutil.copy(os.path.join(HERE, "box_zone.conf"), b.path("/srv/boxtest/"))
+    b = boxes.Box(root, work, name, log=say)
+    started = time.monotonic()
+    try:
+        b.start(prepare)
+        mail = Mail(b)
+        mail.set_up()
+        checks(b, mail, deb)
+    except (boxes.BoxError, subprocess.TimeoutExpired) as e:
+        failures.append("%s: %s" % (name, e))
+        say("FAIL %s: %s" % (name, e))
+    finally:
+        b.stop()
+    say("box %s: %.0f s" % (name, time.monotonic() - started))
+
+
+def systemd_and_postfix(b, mail, deb):
+    install(b, "./" + os.path.basename(deb))
+    systemd_checks(b, mail)
+    environment_file_checks(b)
+    postfix_checks(b, mail)
+
+
+def sendmail(b, mail, deb):
+    install(b, "./" + os.path.basename(deb))
+    sendmail_checks(b, mail)
+
+
+def main():
+    if os.geteuid() != 0:
+        print("box test: needs root (mmdebstrap, systemd-nspawn); not root, skipping")
+        return 77
+    for tool in ("mmdebstrap", "systemd-nspawn", "apt-ftparchive"):
+        if shutil.which(tool) is None:
+            print("box test FAILED: %s missing (scripts/install-deps test)" % tool)
+            return 1
+    build_dir = os.environ.get("HERONSEND_BUILD_DIR", os.path.join(REPO, "build", "gcc"))
+    started = time.monotonic()
+    work = tempfile.mkdtemp(prefix="heronsend-box.", dir=os.path.join(build_dir))
+    try:
+        deb = build_package(build_dir, os.path.join(work, "deb"))
+        root = boxes.make_root(os.path.join(build_dir, "box"), log=say)
+        run_box(root, work, "heronsend-systemd", deb, systemd_and_postfix)
+        run_box(root, work, "heronsend-sendmail", deb, sendmail)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    say("%.0f s in all" % (time.monotonic() - started))
+    if failures:
+        print("box test FAILED:\n" + "\n".join(failures))
+        return 1
+    say("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
