@@ -59,8 +59,11 @@ void announce_termination() {
 // drain time is up. Then every connection still open is closed: a message
 // not judged by then is left to its MTA, like a new connection, and no
 // answer of a callback that comes later reaches it (once the loop has
-// stopped, callbacks let the mail through unchecked). Should that fail, the
-// process ends at once instead, which closes them too.
+// stopped, callbacks let the mail through unchecked). Closed rather than
+// answered with a temporary failure: a callback still waiting for DNS
+// could not answer in time, and the MTA's rule for a filter it cannot
+// reach is the administrator's choice. Should closing fail, the process
+// ends at once instead, which closes them too.
 void finish_open_connections() {
   notify_stopping();
   int open = open_connections();
