@@ -15,24 +15,28 @@
 
 namespace {
 
+// The loopback address of an IP family with port 0 (an ephemeral port
+// when bound); its length.
+socklen_t loopback(int family, sockaddr_storage *ss) {
+  if (family == AF_INET6) {
+    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(ss);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = in6addr_loopback;
+    return sizeof *sin6;
+  }
+  auto *sin = reinterpret_cast<sockaddr_in *>(ss);
+  sin->sin_family = AF_INET;
+  sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sizeof *sin;
+}
+
 // A socket of the given kind, bound to an ephemeral loopback port and
 // listening when asked; closed at the end of the scope.
 struct test_socket {
   test_socket(int family, int type, bool listening) {
     fd = socket(family, type, 0);
     sockaddr_storage ss{};
-    socklen_t len;
-    if (family == AF_INET6) {
-      auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&ss);
-      sin6->sin6_family = AF_INET6;
-      sin6->sin6_addr = in6addr_loopback;
-      len = sizeof *sin6;
-    } else {
-      auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
-      sin->sin_family = AF_INET;
-      sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      len = sizeof *sin;
-    }
+    socklen_t len = loopback(family, &ss);
     bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0 &&
             (!listening || listen(fd, 1) == 0);
   }
@@ -92,16 +96,8 @@ struct filter_socket_case {
       sun->sun_family = AF_UNIX;
       std::snprintf(sun->sun_path, sizeof sun->sun_path, "%s/s", dir);
       length = sizeof *sun;
-    } else if (family == AF_INET6) {
-      auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&address);
-      sin6->sin6_family = AF_INET6;
-      sin6->sin6_addr = in6addr_loopback;
-      length = sizeof *sin6;
     } else {
-      auto *sin = reinterpret_cast<sockaddr_in *>(&address);
-      sin->sin_family = AF_INET;
-      sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      length = sizeof *sin;
+      length = loopback(family, &address);
     }
     listening = socket(family, SOCK_STREAM, 0);
     if (bind(listening, addr(), length) != 0 || listen(listening, 4) != 0 ||
