@@ -322,13 +322,15 @@ void connection_worker(const options &o, std::vector<class_counts> &counts,
       client = "198.18." + std::to_string((k >> 8) & 255) + "." + std::to_string(k & 255);
     }
     // Connect and HELO: a connection the filter no longer serves after the
-    // stop has begun ends this worker; one accepted unchecked is counted.
+    // signal (a stop closes one it had accepted but not begun to serve) is
+    // counted as refused, and across a stop ends this worker; one accepted
+    // unchecked is counted.
     auto served = [&](const milter_answer &a, const char *step) {
       if (a.ok() && a.reply == SMFIR_CONTINUE) return true;
       message_fate fate;
       fate.saw(a);
       if (fate.unchecked) accepted_unchecked++;
-      if (o.across_stop && signalled.load() && fate.left) {
+      if ((o.until_signal || o.across_stop) && signalled.load() && fate.left) {
         refused_connections++;
         return false;
       }
