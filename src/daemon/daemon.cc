@@ -27,22 +27,56 @@ namespace {
 constexpr std::chrono::milliseconds kDrainWait(5000);
 
 // How long shutdown then waits for callbacks that are still running (an SPF
-// query may be waiting for DNS).
+// query may be waiting for DNS) after smfi_main failed.
 constexpr std::chrono::milliseconds kCallbackWait(10000);
 
-// Before the event loop is told to stop: a stopped libmilter no longer serves
-// the connections already open, so their messages are finished first, judged
-// as usual, while the loop still runs. A connection opened meanwhile is
-// served the same way. The wait ends when none is open or the drain time is
-// up; connections still open then are cut off with the process, and their
-// MTA treats them as it treats an unreachable filter.
+// The same after a stop: every connection is closed by then, so what the
+// callbacks still running answer reaches no one; they are waited for only
+// to release the shared state cleanly, briefly enough that a stop ends
+// within the drain time and a second.
+constexpr std::chrono::milliseconds kStopCallbackWait(300);
+
+// A normal stop's first shutdown steps.
+void announce_termination() {
+  syslog(LOG_NOTICE, "%s %s with %s terminating", DAEMON_NAME, DAEMON_VERSION,
+         version_text);
+  remove_pid_file();
+}
+
+// A normal stop's end when nothing may be released: the process ends at
+// once (and with it every connection and thread).
+[[noreturn]] void exit_without_cleanup() {
+  closelog();
+  _exit(0);
+}
+
+// Before the event loop is told to stop: take no new work, finish the work
+// in hand. A stopped libmilter no longer serves the connections already
+// open, so the daemon closes the listening socket itself (new connections
+// are refused, and their MTA retries or applies its rule for a filter it
+// cannot reach) and the open connections' messages are finished, judged as
+// usual, while the loop still runs. The wait ends when none is open or the
+// drain time is up. Then every connection still open is closed: a message
+// not judged by then is left to its MTA, like a new connection, and no
+// answer of a callback that comes later reaches it (once the loop has
+// stopped, callbacks let the mail through unchecked). Closed rather than
+// answered with a temporary failure: a callback still waiting for DNS
+// could not answer in time, and the MTA's rule for a filter it cannot
+// reach is the administrator's choice. Should closing fail, the process
+// ends at once instead, which closes them too.
 void finish_open_connections() {
   notify_stopping();
   int open = open_connections();
   syslog(LOG_NOTICE, "stopping - finishing %d open connections", open);
+  refuse_new_connections();
+  interrupt_filter_listener();
   if (!drain_connections(kDrainWait))
     syslog(LOG_NOTICE, "stopping with %d connections still open",
            open_connections());
+  if (close_accepted_connections() < 0) {
+    announce_termination();
+    exit_without_cleanup();
+  }
 }
 
 }  // namespace
@@ -99,8 +133,9 @@ int daemon_main(int argc, char **argv) {
     return EXIT_SOFTWARE_FAILURE;
   }
   // Before the user switch and before any other socket exists: the only
-  // listening TCP socket of the process is now libmilter's.
+  // listening socket of the process is now libmilter's.
   set_listener_nodelay(config.socket_spec);
+  remember_filter_socket();
 
   establish_process_identity();
 
@@ -117,17 +152,14 @@ int daemon_main(int argc, char **argv) {
     return EXIT_SOFTWARE_FAILURE;
   }
 
-  syslog(LOG_NOTICE, "%s %s with %s terminating", DAEMON_NAME, DAEMON_VERSION,
-         version_text);
-  remove_pid_file();
+  announce_termination();
   // libmilter's event loop returns without waiting for its worker threads.
   // Nothing shared is released while one may still be inside a callback; if
   // one stays there too long, the process ends without releasing (and
   // without running the destructors of what the callbacks use).
-  if (!close_callbacks(kCallbackWait)) {
+  if (!close_callbacks(kStopCallbackWait)) {
     syslog(LOG_WARNING, "callbacks still running - exiting without cleanup");
-    closelog();
-    _exit(0);
+    exit_without_cleanup();
   }
   free_allowlist();
   free_fallbacks();

@@ -1,16 +1,32 @@
-// TCP_NODELAY on libmilter's listening TCP socket.
+// libmilter's sockets, reached behind its back: TCP_NODELAY on the listening
+// socket, and at a stop, no more connections taken and those still open
+// closed.
 //
 // libmilter answers end of message with several small writes (the header
 // changes, then the final reply). With Nagle's algorithm on, the last write
 // waits for the MTA's delayed ACK (about 40 ms on Linux) on every message.
-// The daemon cannot reach the accepted sockets (libmilter owns them), but on
+// The daemon cannot reach the accepted sockets through libmilter, but on
 // Linux an accepted TCP socket inherits TCP_NODELAY from the listening one.
 //
-// libmilter does not hand out its listening descriptor and has no option for
-// it. Right after smfi_opensocket, though, the daemon has opened no other
-// listening socket, so the listening TCP sockets among the process's
-// descriptors (SO_ACCEPTCONN set, family AF_INET or AF_INET6, type
-// SOCK_STREAM) are libmilter's. Those are found through /proc/self/fd.
+// A stop must take no new work while it finishes the work in hand, but
+// libmilter stops accepting only when it stops serving the connections
+// already open. So the daemon closes the listening socket itself: it
+// replaces the descriptor libmilter listens on (the same number) with an
+// unbound datagram socket, which nothing can connect to and which never
+// becomes readable. libmilter's listener then waits on it without error
+// until it is told to stop; new connections are refused (ECONNREFUSED, for
+// a local socket too: its file stays, with no socket behind it), and the
+// MTA applies its rule for a filter it cannot reach. At the end of the stop
+// the connections still open are shut down, so their MTA sees them closed
+// at once and no later answer reaches it.
+//
+// libmilter hands out none of these descriptors and has no option for
+// them. Right after smfi_opensocket, though, the daemon has opened no other
+// listening socket, so the listening stream sockets among the process's
+// descriptors (SO_ACCEPTCONN set, found through /proc/self/fd) are
+// libmilter's; and a connection it accepted is a stream socket whose local
+// address is that of the listening socket (for TCP its port; the daemon's
+// own DNS connections have ephemeral ports).
 
 #ifndef HERONSEND_DAEMON_LISTENER_H_
 #define HERONSEND_DAEMON_LISTENER_H_
@@ -21,5 +37,25 @@
 // fatal (the filter still works, only slower). Other specifications (local
 // sockets) are left alone: returns 0 without a warning.
 int set_listener_nodelay(const char *socket_spec);
+
+// Start-up, right after smfi_opensocket: remembers every listening stream
+// socket of the process (descriptor and local address, at most four) as
+// the filter socket, forgetting any remembered before. Returns how many;
+// none is logged at LOG_WARNING (a stop then goes on taking connections
+// while it drains).
+int remember_filter_socket();
+
+// A stop begins: each remembered descriptor is made to refer to an unbound
+// datagram socket, which closes the listening socket (connections waiting
+// to be accepted are reset). Returns how many were replaced; a failure is
+// logged at LOG_ERR and leaves that socket as it was. libmilter's listener
+// may still be waiting on the old socket: the caller interrupts that wait.
+int refuse_new_connections();
+
+// The stop's drain is over: shuts down both ways every stream socket still
+// open whose local address is a remembered one's (libmilter's accepted
+// connections). Returns how many, or -1 when the descriptors cannot be
+// listed (logged at LOG_ERR).
+int close_accepted_connections();
 
 #endif  // HERONSEND_DAEMON_LISTENER_H_

@@ -15,6 +15,7 @@ std::atomic<bool> loop_done{false};
 std::atomic<bool> main_waiting{false};
 std::atomic<int> loop_result{MI_SUCCESS};
 pthread_t main_thread;
+pthread_t loop_id;  // the thread running smfi_main
 
 // Only there to interrupt the listener's wait (no SA_RESTART).
 void on_interrupt(int) {}
@@ -39,10 +40,10 @@ void *loop_thread(void *) {
 // runs on a thread of its own while this one interrupts the listener's wait
 // until the loop has ended (an interruption that comes before the stop
 // request is set, or before the wait began, is simply repeated).
-void stop_loop(pthread_t loop) {
+void stop_loop() {
   std::thread stopper([] { smfi_stop(); });
   while (!loop_done.load()) {
-    pthread_kill(loop, SIGUSR2);
+    pthread_kill(loop_id, SIGUSR2);
     for (int i = 0; i < 10 && !loop_done.load(); i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -50,6 +51,8 @@ void stop_loop(pthread_t loop) {
 }
 
 }  // namespace
+
+void interrupt_filter_listener() { pthread_kill(loop_id, SIGUSR2); }
 
 int run_filter_loop(void (*before_stop)()) {
   struct sigaction interrupt {};
@@ -70,8 +73,7 @@ int run_filter_loop(void (*before_stop)()) {
   loop_done.store(false);
   main_waiting.store(false);
   main_thread = pthread_self();
-  pthread_t loop;
-  if (pthread_create(&loop, nullptr, loop_thread, nullptr) != 0) {
+  if (pthread_create(&loop_id, nullptr, loop_thread, nullptr) != 0) {
     syslog(LOG_ERR, "couldn't start the filter loop thread - %m");
     return MI_FAILURE;
   }
@@ -81,9 +83,9 @@ int run_filter_loop(void (*before_stop)()) {
     if (sigwait(&signals, &sig) != 0) continue;
     if (sig == SIGUSR1 || loop_done.load()) continue;
     if (before_stop != nullptr) before_stop();
-    stop_loop(loop);
+    stop_loop();
   }
-  pthread_join(loop, nullptr);
+  pthread_join(loop_id, nullptr);
   // The loop thread's own wake-up may still be pending.
   sigset_t wake;
   sigemptyset(&wake);

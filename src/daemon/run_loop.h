@@ -29,4 +29,8 @@
 // does nothing.
 int run_filter_loop(void (*before_stop)());
 
+// For before_stop: interrupts the listener's current wait (SIGUSR2 to the
+// loop's thread), so that it looks at its descriptor again at once.
+void interrupt_filter_listener();
+
 #endif  // HERONSEND_DAEMON_RUN_LOOP_H_

@@ -12,18 +12,31 @@
 //     -u        run until SIGUSR1 (or -n): then every connection finishes
 //               its message and quits; connections refused after that are
 //               counted, not failed
+//     -s        the filter stops during the run, and SIGUSR1 says it has
+//               begun: each connection goes on opening new connections, as
+//               an MTA does, until the filter serves it no more (counted as
+//               refused-after-stop; one begun half a second after the
+//               signal that it still serves is counted as served-after-stop
+//               and failed); a message whose connection the filter closes,
+//               or that it answers with a temporary failure, is counted as
+//               left-to-mta, not failed
 //     -t SECS   answer timeout per step (default 30)
 //
 // The zone (served by the test DNS server) must hold the records named in
 // the class table. Output: one line per class, "CLASS sent=N ok=N bad=N",
-// then "total ...", and the first few mismatches; exit status 0 when every
-// message got the answer its class calls for, 1 otherwise, 64 for usage.
+// then "total ..." (accepted-unchecked: messages the filter let through
+// without its verdict, by an accept answer or no Received-SPF header at the
+// end, and connections it accepted at connect or HELO), and the first few
+// mismatches; exit status 0 when every message got the answer its class
+// calls for, 1 otherwise, 64 for usage.
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +69,10 @@ struct message_class {
   // Header values must start with one of these words (space after it).
   std::vector<const char *> words;
   const char *explanation;  // the header's comment must contain this, or null
+  // A client address of its own for every connection (198.18.0.0/15, the
+  // client field only groups such classes), so that DNS names made from it
+  // are never in the daemon's cache.
+  bool own_client = false;
 };
 
 // Senders of the DNS fault classes get one of this many domains
@@ -108,6 +125,13 @@ const std::vector<message_class> kClasses = {
      message_class::end, expect::mark, {"pass"}, nullptr},
     {"outage-during", 0, "<user@outage.%s>", "192.0.2.10", false, false,
      message_class::end, expect::mark, kOwnRecordTrouble, nullptr},
+    // Chosen only by name: a sender whose record looks up a name made from
+    // the client address, answered late (slow), or several such names, each
+    // late, longer in all than a stop's drain (slower).
+    {"slow", 0, "<user@slow.%s>", "198.18.0.0", false, false, message_class::end,
+     expect::mark, {"pass"}, nullptr, true},
+    {"slower", 0, "<user@slower.%s>", "198.18.0.0", false, false,
+     message_class::end, expect::mark, {"pass", "temporary-error"}, nullptr, true},
 };
 
 struct options {
@@ -117,6 +141,7 @@ struct options {
   std::string zone = "load.test";
   std::string receiver = "mx.load.test";
   bool until_signal = false;
+  bool across_stop = false;
   std::chrono::milliseconds timeout{30000};
   std::vector<const message_class *> classes;
 };
@@ -125,9 +150,23 @@ struct class_counts {
   std::atomic<long> sent{0}, ok{0}, bad{0};
 };
 
-std::atomic<bool> stop_asked{false};
+std::atomic<bool> signalled{false};         // SIGUSR1 came
+std::atomic<std::int64_t> signalled_at{0};  // when (now_ms)
+std::atomic<bool> budget_spent{false};      // -n messages sent
 std::atomic<long> next_message{0};
+std::atomic<long> next_client{0};
 std::atomic<long> refused_connections{0};
+std::atomic<long> accepted_unchecked{0};
+std::atomic<long> left_to_mta{0};
+std::atomic<long> served_after_stop{0};
+
+// Milliseconds on the monotonic clock (async-signal-safe).
+std::int64_t now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
 std::mutex report_lock;
 std::vector<std::string> mismatches;
 
@@ -147,6 +186,8 @@ std::string format_sender(const message_class &c, const std::string &zone,
   return sender;
 }
 
+constexpr const char *kNoHeader = "no Received-SPF header";
+
 // Checks the end-of-message answer of a class that expects a header.
 std::string check_header(const message_class &c, const milter_answer &a) {
   if (a.reply != SMFIR_CONTINUE && a.reply != SMFIR_ACCEPT)
@@ -158,7 +199,7 @@ std::string check_header(const message_class &c, const milter_answer &a) {
     if (m.action == SMFIR_CHGHEADER && m.name == "Received-SPF" && m.value.empty())
       deleted = true;
   }
-  if (inserted == nullptr) return "no Received-SPF header";
+  if (inserted == nullptr) return kNoHeader;
   bool word_ok = false;
   for (const char *w : c.words)
     if (inserted->value.rfind(std::string(w) + " ", 0) == 0) word_ok = true;
@@ -171,15 +212,29 @@ std::string check_header(const message_class &c, const milter_answer &a) {
   return "";
 }
 
+// What the filter did to a message, right or wrong.
+struct message_fate {
+  bool left = false;       // closed the connection or answered a temporary
+                           // failure: the message is left to the MTA
+  bool unchecked = false;  // let it through without its verdict: answered
+                           // accept, or ended it without a Received-SPF header
+  void saw(const milter_answer &a) {
+    left = !a.ok() || a.reply == SMFIR_TEMPFAIL;
+    if (a.ok() && a.reply == SMFIR_ACCEPT) unchecked = true;
+  }
+};
+
 // One message on an open session. False when the session is gone (closed on
 // purpose or failed); *result is "" when the answers were right.
 bool run_message(milter_session &s, const message_class &c, const options &o,
-                 std::mt19937 &rng, std::string *result) {
+                 std::mt19937 &rng, std::string *result, message_fate *fate) {
   *result = "";
+  *fate = message_fate{};
   // An MTA sends the MAIL macros with every message: libmilter keeps them
   // until the next ones come. Empty means not authenticated.
   milter_macros mail_macros = {{"{auth_type}", c.authenticated ? "PLAIN" : ""}};
   milter_answer a = s.mail({format_sender(c, o.zone, rng)}, mail_macros);
+  fate->saw(a);
   if (!a.ok()) return *result = "mail: " + a.error, false;
   if (c.outcome == expect::reject) {
     if (a.reply != SMFIR_REPLYCODE || a.text.rfind("550 5.7.1 ", 0) != 0)
@@ -194,6 +249,7 @@ bool run_message(milter_session &s, const message_class &c, const options &o,
     return false;
   }
   a = s.rcpt({"<postmaster@example.net>"});
+  fate->saw(a);
   if (!a.ok() || a.reply != SMFIR_CONTINUE)
     return *result = "rcpt: " + a.error + milter_code_name(a.reply), a.ok();
   if (c.how == message_class::abort_it) {
@@ -205,6 +261,7 @@ bool run_message(milter_session &s, const message_class &c, const options &o,
     a = s.header("Received-SPF", "pass (" + o.receiver + ": forged) receiver=" +
                                      o.receiver + "; client-ip=192.0.2.99;");
   if (a.ok()) a = s.header("Subject", "load message");
+  fate->saw(a);
   if (!a.ok()) return *result = "header: " + a.error, false;
   if (c.how == message_class::disconnect) {
     s.close();
@@ -213,8 +270,10 @@ bool run_message(milter_session &s, const message_class &c, const options &o,
   a = s.eoh();
   if (a.ok()) a = s.body("a line of text\r\n");
   if (a.ok()) a = s.eom();
+  fate->saw(a);
   if (!a.ok()) return *result = "eom: " + a.error, false;
   *result = check_header(c, a);
+  if (*result == kNoHeader) fate->unchecked = true;
   return true;
 }
 
@@ -233,43 +292,70 @@ void connection_worker(const options &o, std::vector<class_counts> &counts,
     }
     return *o.classes.back();
   };
-  while (!stop_asked.load()) {
+  // Across a stop, connections begin at random moments, as an MTA's do, so
+  // that messages of one length do not all end at once.
+  if (o.across_stop) std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1000));
+  while (!budget_spent.load() && !(o.until_signal && signalled.load())) {
     milter_session s;
     s.set_timeout(o.timeout);
     std::string error;
+    // Begun well after the filter was told to stop: it must not serve it.
+    bool late = signalled.load() && now_ms() > signalled_at.load() + 500;
     if (!s.open(o.socket, &error) || !s.negotiate().ok()) {
-      if (o.until_signal && stop_asked.load()) {
+      // The signal comes before the stop: a refusal after it may be the
+      // stop's.
+      if ((o.until_signal || o.across_stop) && signalled.load()) {
         refused_connections++;
         return;
       }
       note_mismatch("connection failed: " + error);
       counts.back().bad++;
       // Counts against the messages: a filter that is gone ends the run.
-      if (next_message.fetch_add(1) >= o.messages) stop_asked.store(true);
+      if (next_message.fetch_add(1) >= o.messages) budget_spent.store(true);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
     const message_class &first = pick();
-    milter_answer a = s.connect("client.example", first.client, 25,
-                                {{"j", o.receiver}});
-    if (!a.ok() || a.reply != SMFIR_CONTINUE) {
-      note_mismatch(std::string("connect answered ") + milter_code_name(a.reply) +
-                    " " + a.error);
+    std::string client = first.client;
+    if (first.own_client) {
+      long k = next_client.fetch_add(1) + 1;
+      client = "198.18." + std::to_string((k >> 8) & 255) + "." + std::to_string(k & 255);
+    }
+    // Connect and HELO: a connection the filter no longer serves after the
+    // signal (a stop closes one it had accepted but not begun to serve) is
+    // counted as refused, and across a stop ends this worker; one accepted
+    // unchecked is counted.
+    auto served = [&](const milter_answer &a, const char *step) {
+      if (a.ok() && a.reply == SMFIR_CONTINUE) return true;
+      message_fate fate;
+      fate.saw(a);
+      if (fate.unchecked) accepted_unchecked++;
+      if ((o.until_signal || o.across_stop) && signalled.load() && fate.left) {
+        refused_connections++;
+        return false;
+      }
+      note_mismatch(std::string(step) + " answered " + milter_code_name(a.reply) + " " +
+                    a.error);
       counts.back().bad++;
+      return false;
+    };
+    if (!served(s.connect("client.example", client, 25, {{"j", o.receiver}}), "connect") ||
+        !served(s.helo("helo." + o.zone), "helo")) {
+      if (o.across_stop && signalled.load()) return;
       continue;
     }
-    a = s.helo("helo." + o.zone);
-    if (!a.ok() || a.reply != SMFIR_CONTINUE) {
-      note_mismatch("helo: " + a.error);
-      counts.back().bad++;
-      continue;
+    if (late && o.across_stop) {
+      served_after_stop++;
+      note_mismatch("a connection begun after the stop was served");
     }
-    // Up to four messages per connection, all of the first class's client.
-    int per_connection = 1 + static_cast<int>(rng() % 4);
+    // Up to four messages per connection, all of the first class's client;
+    // one where that address is the connection's own (its names are new
+    // only once).
+    int per_connection = first.own_client ? 1 : 1 + static_cast<int>(rng() % 4);
     bool open = true;
     for (int i = 0; i < per_connection && open; i++) {
       if (next_message.fetch_add(1) >= o.messages) {
-        stop_asked.store(true);
+        budget_spent.store(true);
         break;
       }
       const message_class *c = &first;
@@ -287,20 +373,27 @@ void connection_worker(const options &o, std::vector<class_counts> &counts,
       std::size_t index = static_cast<std::size_t>(c - kClasses.data());
       counts[index].sent++;
       std::string result;
-      open = run_message(s, *c, o, rng, &result);
+      message_fate fate;
+      open = run_message(s, *c, o, rng, &result, &fate);
+      if (fate.unchecked) accepted_unchecked++;
       if (result.empty()) {
         counts[index].ok++;
+      } else if (fate.left && o.across_stop && signalled.load()) {
+        left_to_mta++;
       } else {
         counts[index].bad++;
         note_mismatch(std::string(c->name) + ": " + result);
       }
-      if (o.until_signal && stop_asked.load()) break;
+      if (o.until_signal && signalled.load()) break;
     }
     if (open) s.quit();
   }
 }
 
-void on_usr1(int) { stop_asked.store(true); }
+void on_usr1(int) {
+  signalled_at.store(now_ms());
+  signalled.store(true);
+}
 
 }  // namespace
 
@@ -308,7 +401,7 @@ int main(int argc, char **argv) {
   options o;
   int opt;
   std::string only;
-  while ((opt = getopt(argc, argv, "c:n:C:d:r:ut:")) != -1) {
+  while ((opt = getopt(argc, argv, "c:n:C:d:r:ust:")) != -1) {
     switch (opt) {
       case 'c': o.connections = std::atoi(optarg); break;
       case 'n': o.messages = std::atol(optarg); break;
@@ -316,6 +409,7 @@ int main(int argc, char **argv) {
       case 'd': o.zone = optarg; break;
       case 'r': o.receiver = optarg; break;
       case 'u': o.until_signal = true; break;
+      case 's': o.across_stop = true; break;
       case 't': o.timeout = std::chrono::milliseconds(std::atoi(optarg) * 1000); break;
       default: return 64;
     }
@@ -323,7 +417,7 @@ int main(int argc, char **argv) {
   if (optind + 1 != argc || o.connections < 1 || o.connections > 4096 ||
       o.messages < 1) {
     std::fprintf(stderr, "usage: heronsend_load [-c N] [-n N] [-C LIST] [-d ZONE] "
-                         "[-r NAME] [-u] [-t SECS] SOCKET\n");
+                         "[-r NAME] [-u] [-s] [-t SECS] SOCKET\n");
     return 64;
   }
   o.socket = argv[optind];
@@ -360,10 +454,12 @@ int main(int argc, char **argv) {
     ok += counts[i].ok;
     bad += counts[i].bad;
   }
-  bad += counts.back().bad;
+  bad += counts.back().bad + served_after_stop;
   std::printf("total sent=%ld ok=%ld bad=%ld connection-failures=%ld "
-              "refused-after-stop=%ld seconds=%.1f\n",
+              "refused-after-stop=%ld served-after-stop=%ld accepted-unchecked=%ld "
+              "left-to-mta=%ld seconds=%.1f\n",
               sent, ok, bad, counts.back().bad.load(), refused_connections.load(),
+              served_after_stop.load(), accepted_unchecked.load(), left_to_mta.load(),
               seconds);
   for (const std::string &m : mismatches) std::printf("mismatch: %s\n", m.c_str());
   return bad == 0 ? 0 : 1;

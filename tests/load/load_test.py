@@ -18,7 +18,14 @@ plays the MTA on 256 connections. Phases, each checked:
      be right again within a minute;
   3. the resources are back near the baseline, the daemon never exited;
   4. SIGTERM under load: every message in flight is judged, exit status 0;
-  5. a restart serves at once.
+  5. a restart serves at once;
+  6. SIGTERM under slow, uncached lookups (a name made from each client
+     address, answered late; for some senders several, longer in all than
+     the drain) while new connections keep coming: no message is let
+     through unchecked, each gets its verdict or is left to the MTA (its
+     connection closed or a temporary failure), connections opened after
+     the signal are not served, the stop ends within the drain time and a
+     second, exit status 0, and the restarted daemon serves within a second.
 
 Loopback only; bounded in messages and time (about half a minute). Needs
 root (exit 77 otherwise). Environment: HERONSEND_BINARY, HERONSEND_LOAD.
@@ -30,6 +37,9 @@ With --valgrind, instead: the daemon runs under valgrind memcheck for a
 short run (1 000 messages of every class at 16 connections, then SIGTERM); any
 definite leak or invalid access outside the suppressions in valgrind.supp
 makes valgrind exit 99, and the test fails.
+
+With --stop-only, only phase 6, with the classes of --stop-classes LIST
+(default slow,slower; slow alone has no sender slower than the drain).
 """
 
 import json
@@ -57,8 +67,22 @@ RECOVERY_LIMIT = 60.0
 FAULT_DOMAINS = 64
 VALGRIND_MESSAGES = 1000
 
+# Phase 6: the daemon's drain time, and the load: each slow sender's record
+# looks up one name made from the client address, answered SLOW_MS late;
+# each slower sender's SLOWER_STEPS such names, SLOWER_MS late each (under
+# the resolver's two seconds, longer in all than the drain). Every
+# connection has an address of its own (heronsend_load, 198.18.0.0/15), and
+# the zone lists the names of the first STOP_CLIENTS.
+DRAIN = 5.0
+STOP_CONNECTIONS = 64
+STOP_MESSAGES = 1000
+STOP_CLIENTS = STOP_MESSAGES + STOP_CONNECTIONS + 100
+SLOW_MS = 500
+SLOWER_STEPS = 6
+SLOWER_MS = 1000
 
-def zone(outage):
+
+def zone(outage, stop_names=False):
     z = {
         "pass." + ZONE: [{"TXT": PASS_RECORD}],
         "fail." + ZONE: [{"TXT": "v=spf1 -all"}],
@@ -80,6 +104,23 @@ def zone(outage):
         entry = z["%s.%s" % (name, ZONE)]
         for k in range(FAULT_DOMAINS):
             z["v%d.%s.%s" % (k, name, ZONE)] = entry
+    if not stop_names:
+        return z
+    # Phase 6 only: thousands of names, kept out of the zone reloaded under
+    # load in phase 2.
+    z["slow." + ZONE] = [{"TXT": "v=spf1 exists:%%{i}.slow.%s -all" % ZONE}]
+    # A slower sender's names all have an address (no void lookups), the
+    # client's only for the last: "a:" does not match, "exists:" does.
+    z["slower." + ZONE] = [{"TXT": "v=spf1 %s exists:%%{i}.n%d.slower.%s -all" % (
+        " ".join("a:%%{i}.n%d.slower.%s" % (n, ZONE) for n in range(1, SLOWER_STEPS)),
+        SLOWER_STEPS, ZONE)}]
+    slow = [{"fault": "DELAY", "ms": SLOW_MS}, {"A": "127.0.0.2"}]
+    slower = [{"fault": "DELAY", "ms": SLOWER_MS}, {"A": "127.0.0.2"}]
+    for k in range(1, STOP_CLIENTS + 1):
+        client = "198.18.%d.%d" % ((k >> 8) & 255, k & 255)
+        z["%s.slow.%s" % (client, ZONE)] = slow
+        for n in range(1, SLOWER_STEPS + 1):
+            z["%s.n%d.slower.%s" % (client, n, ZONE)] = slower
     return z
 
 
@@ -139,10 +180,10 @@ class Run:
         self.figures = {}
 
     # --- test DNS -----------------------------------------------------------
-    def write_zone(self, outage):
+    def write_zone(self, outage, stop_names=False):
         tmp = self.zone_file + ".tmp"
         with open(tmp, "w") as f:
-            json.dump(zone(outage), f)
+            json.dump(zone(outage, stop_names), f)
         os.rename(tmp, self.zone_file)
 
     def start_dns(self):
@@ -203,13 +244,16 @@ class Run:
                 self.daemon.returncode, when, open(self.daemon_log).read()[-3000:]))
 
     # --- load -----------------------------------------------------------------
-    def load_cmd(self, connections, messages, classes=None, until_signal=False):
+    def load_cmd(self, connections, messages, classes=None, until_signal=False,
+                 across_stop=False):
         cmd = [self.load, "-c", str(connections), "-n", str(messages), "-d", ZONE,
                "-r", RECEIVER, "-t", "20"]
         if classes:
             cmd += ["-C", classes]
         if until_signal:
             cmd.append("-u")
+        if across_stop:
+            cmd.append("-s")
         return cmd + ["unix:" + self.sock]
 
     def run_load(self, what, connections, messages, classes=None):
@@ -285,14 +329,15 @@ class Run:
                           % (after["rss_kb"], base["rss_kb"]))
 
         # SIGTERM under load: the connections finish the message they are in
-        # (heronsend_load -u, told by SIGUSR1), heronsend judges them and
+        # (heronsend_load -u, told by SIGUSR1 just before, so that it counts
+        # a connection the stop refuses as such), heronsend judges them and
         # stops with status 0.
         load = subprocess.Popen(self.load_cmd(CONNECTIONS, MESSAGES, until_signal=True),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         time.sleep(2)
+        load.send_signal(signal.SIGUSR1)
         t = time.monotonic()
         self.daemon.send_signal(signal.SIGTERM)
-        load.send_signal(signal.SIGUSR1)
         out, _ = load.communicate(timeout=60)
         try:
             status = self.daemon.wait(timeout=30)
@@ -313,13 +358,69 @@ class Run:
 
         print("test DNS answers by outcome: %s" % self.faults_served())
 
-        # A restart serves at once.
-        took = self.start_daemon("restart")
-        self.run_load("after the restart", 16, 200)
-        print("restart: answering %.2f s after start, 200 messages right" % took)
+        self.restart("restart")
+        self.stop_under_slow_lookups(self.stop_classes())
+        self.restart("restart after the slow stop")
         self.daemon.send_signal(signal.SIGTERM)
         if self.daemon.wait(timeout=30) != 0:
             raise Failure("the restarted heronsend did not stop cleanly")
+
+    def restart(self, name):
+        """A restart on the same socket serves at once."""
+        took = self.start_daemon(name.replace(" ", "-"))
+        self.run_load(name, 16, 200)
+        print("%s: answering %.2f s after start, 200 messages right" % (name, took))
+        if took > 1.0:
+            raise Failure("%s: answering only %.2f s after start" % (name, took))
+
+    @staticmethod
+    def stop_classes():
+        args = sys.argv[1:]
+        if "--stop-classes" in args:
+            return args[args.index("--stop-classes") + 1]
+        return "slow,slower"
+
+    def stop_under_slow_lookups(self, classes):
+        """SIGTERM while every message waits for late DNS answers and new
+        connections keep coming (heronsend_load -s, told by SIGUSR1 just
+        before the signal)."""
+        self.write_zone(False, stop_names=True)
+        self.dns.send_signal(signal.SIGHUP)
+        if not wait_until(lambda: (h.dns_query(self.dns_address, "slow." + ZONE) or
+                                   (0, 0))[1] > 0, 10):
+            raise Failure("the test DNS did not load the slow senders' names")
+        load = subprocess.Popen(
+            self.load_cmd(STOP_CONNECTIONS, STOP_MESSAGES, classes, across_stop=True),
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        time.sleep(2)
+        load.send_signal(signal.SIGUSR1)
+        t = time.monotonic()
+        self.daemon.send_signal(signal.SIGTERM)
+        try:
+            status = self.daemon.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            raise Failure("heronsend did not stop within 30 s of SIGTERM")
+        stop = time.monotonic() - t
+        out, _ = load.communicate(timeout=60)
+        print(out, end="")
+        for line in open(self.daemon_log).read().splitlines():
+            if "stopping" in line or "still running" in line or "accept()" in line:
+                print(line)
+        total = dict(w.split("=", 1) for w in
+                     next(l for l in out.splitlines() if l.startswith("total ")).split()[1:])
+        print("SIGTERM under %s lookups: exit status %d after %.1f s; %s accepted "
+              "unchecked, %s left to the MTA; connections after the signal: %s not "
+              "served, %s served later than 0.5 s"
+              % (classes, status, stop, total["accepted-unchecked"], total["left-to-mta"],
+                 total["refused-after-stop"], total["served-after-stop"]))
+        if int(total["accepted-unchecked"]) != 0 or int(total["served-after-stop"]) != 0 \
+                or load.returncode != 0:
+            raise Failure("messages let through unchecked, new connections served or "
+                          "wrong answers at the stop")
+        if status != 0:
+            raise Failure("heronsend exited with status %d after SIGTERM" % status)
+        if stop > DRAIN + 1.0:
+            raise Failure("the stop took %.1f s, more than the drain time and a second" % stop)
 
     def valgrind_main(self):
         self.start_dns()
@@ -374,6 +475,11 @@ def main():
                 print("valgrind test skipped: valgrind is missing")
                 return 77
             run.valgrind_main()
+        elif "--stop-only" in sys.argv[1:]:
+            run.start_dns()
+            run.start_daemon("heronsend")
+            run.stop_under_slow_lookups(run.stop_classes())
+            run.restart("restart after the slow stop")
         else:
             run.main()
     except Failure as e:
