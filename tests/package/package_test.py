@@ -184,7 +184,7 @@ def check_usage():
     check(r.returncode == 64, "heronsend -h exit status %d, not 64" % r.returncode)
     lines = r.stderr.splitlines()
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
-    check(len(lines) == 29, "usage text has %d lines, not 29" % len(lines))
+    check(len(lines) == 31, "usage text has %d lines, not 31" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
                    "-u", "--user=", "-X", "--nodaemon", "-d", "--debug="):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
@@ -255,7 +255,7 @@ def send_messages(client, socket_spec):
     print("package: Received-SPF: " + spf[0], flush=True)
     expected = ("pass (%s: domain of a@pass.test designates %s as permitted sender) "
                 "receiver=%s; client-ip=%s; helo=sender.package.test; envelope-from=a@pass.test; "
-                "x-software=heronsend 2.2 http://www.heronsend.org/ with libspf2-"
+                "identity=mailfrom; x-software=heronsend 2.2 http://www.heronsend.org/ with libspf2-"
                 % (RECEIVER, CLIENT, RECEIVER, CLIENT))
     check(spf[0].startswith(expected), "header %r does not start with %r" % (spf[0], expected))
     refused = [a for a in answers if a["step"] == "mail"][1]
