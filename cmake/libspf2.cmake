@@ -74,6 +74,9 @@ target_include_directories(heronsend_spf2 PRIVATE
   "${PROJECT_SOURCE_DIR}/cmake/libspf2")
 target_include_directories(heronsend_spf2 SYSTEM INTERFACE "${_spf2_include}")
 target_compile_definitions(heronsend_spf2 PRIVATE HAVE_CONFIG_H)
+# patches/libspf2/25: responses note the mechanism that matched (a system
+# libspf2 does not, and lib_matched_mechanism then has nothing to say).
+target_compile_definitions(heronsend_spf2 INTERFACE HERONSEND_SPF2_MATCHED_MECH)
 # Third-party code: its warnings are not the project's (no -Werror), and
 # only the daemon sees its symbols.
 set_target_properties(heronsend_spf2 PROPERTIES

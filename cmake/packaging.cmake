@@ -1,7 +1,9 @@
 # Install layout and the Debian package (cpack -G DEB in the build tree).
 #
 #   sbin/heronsend                     the daemon (install(TARGETS) in src/)
-#   share/man/man8/heronsend.8.gz      the manual page
+#   bin/heronsend-check                the check by hand (likewise)
+#   share/man/man8/heronsend.8.gz      the manual pages
+#   share/man/man1/heronsend-check.1.gz
 #   share/doc/heronsend/               README.md, admin.md, allowlist.example,
 #                                      copyright, changelog.gz
 #   /lib/systemd/system/heronsend.service   the unit (Debian 12's unit path)
@@ -33,9 +35,12 @@ function(heronsend_gzip source output)
     VERBATIM)
 endfunction()
 heronsend_gzip("${PROJECT_SOURCE_DIR}/man/heronsend.8" "${_pkg_out}/heronsend.8.gz")
+heronsend_gzip("${PROJECT_SOURCE_DIR}/man/heronsend-check.1"
+  "${_pkg_out}/heronsend-check.1.gz")
 heronsend_gzip("${_pkg}/changelog" "${_pkg_out}/changelog.gz")
 add_custom_target(heronsend_package_files ALL
-  DEPENDS "${_pkg_out}/heronsend.8.gz" "${_pkg_out}/changelog.gz")
+  DEPENDS "${_pkg_out}/heronsend.8.gz" "${_pkg_out}/heronsend-check.1.gz"
+    "${_pkg_out}/changelog.gz")
 
 # The copyright file names the built-in libspf2's terms too, taken from its
 # source when it is built here: its statement and the BSD licence text; the
@@ -57,6 +62,7 @@ file(WRITE "${_pkg_out}/copyright.tmp" "${_copyright}")
 configure_file("${_pkg_out}/copyright.tmp" "${_pkg_out}/copyright" COPYONLY)
 
 install(FILES "${_pkg_out}/heronsend.8.gz" DESTINATION share/man/man8)
+install(FILES "${_pkg_out}/heronsend-check.1.gz" DESTINATION share/man/man1)
 install(FILES
     "${PROJECT_SOURCE_DIR}/README.md"
     "${PROJECT_SOURCE_DIR}/docs/admin.md"
@@ -83,6 +89,9 @@ milter protocol, so Postfix and Sendmail hand it each connection; hard SPF
 fails are refused with 550 5.7.1 (or only marked), every other verdict is
 recorded in a Received-SPF header, and clients on an allowlist or senders
 that authenticated skip the check.
+.
+heronsend-check asks the same SPF engine by hand why a sender gets its
+verdict, with the DNS lookups it made.
 .
 The SPF library (libspf2 1.2.10 with fixes for crashes that published SPF
 records can cause) is built into the daemon.")

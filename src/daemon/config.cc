@@ -158,15 +158,25 @@ const char *base_program_name(const char *argv0) {
   return slash ? slash + 1 : argv0;
 }
 
+void print_usage_lines(char letter, const char *long_name, bool has_arg,
+                       const char *placeholder, int short_pad, int long_pad,
+                       const char *description) {
+  std::fprintf(stderr, "    -%c%c%s%*s%s\n", letter, ' ', placeholder,
+               short_pad, "", description);
+  std::fprintf(stderr, "    --%s%c%s%*s%s\n", long_name, has_arg ? '=' : ' ',
+               placeholder, long_pad, "", description);
+}
+
+void print_option_usage(char letter) {
+  for (const option_help &o : kOptionHelp)
+    if (o.letter == letter)
+      print_usage_lines(o.letter, o.long_name, o.has_arg != no_argument,
+                        o.placeholder, o.short_pad, o.long_pad, o.description);
+}
+
 void print_usage(const char *program_name) {
   std::fprintf(stderr, "usage: %s [options] /path/to/socket\n", program_name);
-  for (const option_help &o : kOptionHelp) {
-    std::fprintf(stderr, "    -%c%c%s%*s%s\n", o.letter, ' ', o.placeholder,
-                 o.short_pad, "", o.description);
-    std::fprintf(stderr, "    --%s%c%s%*s%s\n", o.long_name,
-                 o.has_arg == no_argument ? ' ' : '=', o.placeholder,
-                 o.long_pad, "", o.description);
-  }
+  for (const option_help &o : kOptionHelp) print_option_usage(o.letter);
 }
 
 bool parse_command_line(int argc, char **argv, daemon_config *out) {

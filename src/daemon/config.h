@@ -22,4 +22,15 @@ bool parse_command_line(int argc, char **argv, daemon_config *out);
 // Writes the usage text for program_name to stderr.
 void print_usage(const char *program_name);
 
+// Writes the two usage lines of the daemon's option letter to stderr, as
+// print_usage does (nothing for a letter the daemon does not have).
+void print_option_usage(char letter);
+
+// Writes the two usage lines of an option in print_usage's layout: "-L
+// PLACEHOLDER", short_pad blanks, the description; then "--LONG=PLACEHOLDER"
+// ("--LONG " without an argument), long_pad blanks, the description.
+void print_usage_lines(char letter, const char *long_name, bool has_arg,
+                       const char *placeholder, int short_pad, int long_pad,
+                       const char *description);
+
 #endif  // HERONSEND_DAEMON_CONFIG_H_

@@ -126,7 +126,7 @@ lib_data::~lib_data() {
   if (response) SPF_response_free(response);
 }
 
-bool lib_init(SPF_server_dnstype_t dns_type) {
+bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
   // The library's own messages (with -d, its debugging) go to the system
   // log like the daemon's: after detaching there is no terminal.
   SPF_warning_handler = SPF_warning_syslog;
@@ -135,6 +135,11 @@ bool lib_init(SPF_server_dnstype_t dns_type) {
 
   if (dns_type == SPF_DNS_CACHE) {
     dns_stack = new_dns_stack(config.debug);
+    if (dns_stack != nullptr && add_top != nullptr) {
+      SPF_dns_server_t *top = add_top(dns_stack);
+      if (top == nullptr) SPF_dns_free(dns_stack);
+      dns_stack = top;
+    }
     if (dns_stack != nullptr)
       spf_server = SPF_server_new_dns(dns_stack, config.debug);
   } else {
@@ -275,6 +280,16 @@ bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   SPF_errcode_t err =
       SPF_request_query_rcptto(lib->request, &lib->response, domain);
   return finish_query(lib, "SPF_request_query_rcptto", err);
+}
+
+const char *lib_matched_mechanism(const lib_data *lib) {
+#ifdef HERONSEND_SPF2_MATCHED_MECH
+  if (lib->response != nullptr)
+    return SPF_response_get_matched_mech(lib->response);
+#else
+  (void)lib;
+#endif
+  return nullptr;
 }
 
 const char *lib_error_string(const lib_data *lib) {

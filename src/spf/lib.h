@@ -52,7 +52,13 @@ struct lib_data {
 // is reported line by line ("error compiling local policy - %d (%s)", then
 // "  Error: ..." or "  Warning: ..." per library message). Returns false on
 // any failure; the caller logs "lib_init() failed".
-bool lib_init(SPF_server_dnstype_t dns_type);
+//
+// add_top, when given, puts a layer of the caller's on top of the daemon's
+// stack (heronsend-check's DNS trace): it gets the stack's top layer and
+// returns the new top, which owns the stack from then on, or none (lib_init
+// then fails). Only with SPF_DNS_CACHE; the daemon passes none.
+using dns_top_layer = SPF_dns_server_t *(*)(SPF_dns_server_t *stack);
+bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top = nullptr);
 
 // Releases spf_server (if any) and the daemon's DNS stack.
 void lib_fini();
@@ -99,6 +105,13 @@ bool lib_do_helo_check(lib_data *lib, const char *helo);
 // digits, "-", "_", ".") is not queried: the operation fails with
 // SPF_E_INVALID_CHAR.
 bool lib_do_rcpt_check(lib_data *lib, const char *recipient);
+
+// The mechanism that matched and decided the latest query's result, as
+// "DOMAIN: TERM" (an include's with the included record's own in
+// parentheses, see SPF_response_get_matched_mech), or none: no mechanism
+// decided (the record's default, an error, no record), no query yet, or a
+// system libspf2 without the note.
+const char *lib_matched_mechanism(const lib_data *lib);
 
 // The library's text for the most recent failure of this connection's
 // operations: the query's error code when the query failed, otherwise the

@@ -65,11 +65,15 @@ TEST_F(LibTest, LocalPolicyIsApplied) {
     const char *policy;
     const char *client;
     SPF_result_t result;
+    const char *matched;
   } cases[] = {
-      {nullptr, "198.51.100.7", SPF_RESULT_FAIL},
-      {"ip4:198.51.100.0/24", "198.51.100.7", SPF_RESULT_PASS},
-      {"ip4:198.51.100.0/24", "203.0.113.7", SPF_RESULT_FAIL},
-      {"ip4:198.51.100.0/24", "192.0.2.10", SPF_RESULT_PASS},
+      {nullptr, "198.51.100.7", SPF_RESULT_FAIL, "pass.test: -all"},
+      {"ip4:198.51.100.0/24", "198.51.100.7", SPF_RESULT_PASS,
+       "local policy: ip4:198.51.100.0/24"},
+      {"ip4:198.51.100.0/24", "203.0.113.7", SPF_RESULT_FAIL,
+       "pass.test: -all"},
+      {"ip4:198.51.100.0/24", "192.0.2.10", SPF_RESULT_PASS,
+       "pass.test: ip4:192.0.2.10"},
   };
   for (const auto &c : cases) {
     config.local_policy = c.policy;
@@ -79,6 +83,7 @@ TEST_F(LibTest, LocalPolicyIsApplied) {
     ASSERT_TRUE(lib_do_check(lib.get()));
     EXPECT_EQ(lib->result, static_cast<std::uint32_t>(c.result))
         << (c.policy ? c.policy : "no policy") << " " << c.client;
+    EXPECT_STREQ(lib_matched_mechanism(lib.get()), c.matched);
     lib.reset();
     stop_spf();
   }
@@ -180,21 +185,31 @@ TEST_F(LibTest, SetUpFailuresReportTheCallAndItsOwnError) {
 
 // Every kind of verdict the library reaches is a successful query, even
 // when the library returns a non-zero code with it.
+// Every verdict, and the mechanism that decided it (none for the record's
+// default, an error or no record).
 TEST_F(LibTest, EveryVerdictIsASuccessfulQuery) {
   start();
+  zone_add_txt("include.test", "v=spf1 ip4:192.0.2.99 include:pass.test -all");
+  zone_add_txt("redirect.test", "v=spf1 redirect=pass.test");
+  zone_add_txt("default.test", "v=spf1 ip4:192.0.2.99");
   const struct {
     const char *sender;
     SPF_result_t result;
+    const char *matched;
   } cases[] = {
-      {"a@pass.test", SPF_RESULT_PASS},
-      {"a@fail.test", SPF_RESULT_FAIL},
-      {"a@softfail.test", SPF_RESULT_SOFTFAIL},
-      {"a@neutral.test", SPF_RESULT_NEUTRAL},
-      {"a@none.test", SPF_RESULT_NONE},
-      {"a@permerror.test", SPF_RESULT_PERMERROR},
-      {"a@temperror.test", SPF_RESULT_TEMPERROR},
-      {"a@invalid.test", SPF_RESULT_PERMERROR},
-      {"a@ownfail.test", SPF_RESULT_TEMPERROR},
+      {"a@pass.test", SPF_RESULT_PASS, "pass.test: ip4:192.0.2.10"},
+      {"a@fail.test", SPF_RESULT_FAIL, "fail.test: -all"},
+      {"a@softfail.test", SPF_RESULT_SOFTFAIL, "softfail.test: ~all"},
+      {"a@neutral.test", SPF_RESULT_NEUTRAL, "neutral.test: ?all"},
+      {"a@none.test", SPF_RESULT_NONE, nullptr},
+      {"a@permerror.test", SPF_RESULT_PERMERROR, nullptr},
+      {"a@temperror.test", SPF_RESULT_TEMPERROR, nullptr},
+      {"a@invalid.test", SPF_RESULT_PERMERROR, nullptr},
+      {"a@ownfail.test", SPF_RESULT_TEMPERROR, nullptr},
+      {"a@include.test", SPF_RESULT_PASS,
+       "include.test: include:pass.test (pass.test: ip4:192.0.2.10)"},
+      {"a@redirect.test", SPF_RESULT_PASS, "pass.test: ip4:192.0.2.10"},
+      {"a@default.test", SPF_RESULT_NEUTRAL, nullptr},
   };
   ASSERT_TRUE(lib_set_ipv4(lib.get(), "192.0.2.10"));
   for (const auto &c : cases) {
@@ -204,6 +219,7 @@ TEST_F(LibTest, EveryVerdictIsASuccessfulQuery) {
     ASSERT_TRUE(lib_set_from(lib.get(), c.sender));
     EXPECT_TRUE(lib_do_check(lib.get()));
     EXPECT_EQ(lib->result, c.result);
+    EXPECT_STREQ(lib_matched_mechanism(lib.get()), c.matched);
     EXPECT_TRUE(captured_log().empty());
   }
 }

@@ -28,6 +28,13 @@ of the Received-SPF header, which uses the suite's own words. A check
 passes when the verdict is one of its acceptable results; the explanation
 and receiver fields are not compared.
 
+With --checker, every check also runs through heronsend-check (one process
+per check, in the same namespace and against the same test DNS, receiver
+mx.example.org like spf_verdict's connections), which must give the same
+verdict, the same MAIL FROM answer and the same header text as the filter
+callbacks (for a refused fail, the header of mark-only mode), and the exit
+status of its verdict word.
+
 The run fails when a check fails that tests/conformance/deviations.txt does
 not list, when a listed check passes (the list may only shrink), when any
 check whose acceptable results exclude fail was refused with 550 (WRONG
@@ -36,6 +43,7 @@ saw any type SPF (99) query.
 
 Run as root (mount namespace, port 53):
     tests/conformance/conformance_test.py --evaluator BUILD/tests/conformance/spf_verdict
+        [--checker BUILD/src/heronsend-check]
         [--work DIR] [--forbid-type-spf] [--only SCENARIO-SUBSTRING]
 Without root it exits 77 (CTest: skipped).
 """
@@ -67,6 +75,12 @@ SUITE_SHA256 = "2073384d4da38ee66f98a752d6b151054130f537ac3bffe3b124082fb49b47ee
 RECORD_TYPES = ("A", "AAAA", "MX", "PTR", "TXT", "SPF", "CNAME")
 TIMEOUT_TYPES = ("A", "AAAA", "MX", "PTR", "TXT", "SPF")
 EVALUATOR_SECONDS = 120
+CHECK_SECONDS = 30
+# The receiver ("{j}") of spf_verdict's connections, given to heronsend-check.
+CHECK_RECEIVER = "mx.example.org"
+# heronsend-check's exit status for each verdict word; 7 for any other.
+CHECK_STATUS = {"pass": 0, "fail": 1, "softfail": 2, "neutral": 3, "none": 4,
+                "permerror": 5, "temperror": 6}
 
 
 class RunError(Exception):
@@ -216,7 +230,8 @@ class Dns:
 
 
 def evaluate(evaluator, resolv, checks):
-    """{name: verdict} from one spf_verdict process."""
+    """{name: [verdict, MAIL FROM answer, header, ...]} from one evaluator
+    process: spf_verdict, or this script's --run-checker mode."""
     lines = []
     for name, test in checks:
         fields = [name, test["host"], test.get("helo", ""), test.get("mailfrom", "")]
@@ -224,7 +239,7 @@ def evaluate(evaluator, resolv, checks):
             raise RunError("%s: a field holds a tab or a newline" % name)
         lines.append("\t".join(fields))
     cmd = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
-           'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv, evaluator]
+           'mount --bind "$0" /etc/resolv.conf && exec "$@"', resolv, *evaluator]
     try:
         got = subprocess.run(cmd, input="\n".join(lines).encode("latin-1") + b"\n",
                              capture_output=True, timeout=EVALUATOR_SECONDS)
@@ -235,9 +250,51 @@ def evaluate(evaluator, resolv, checks):
             got.returncode, got.stderr.decode("latin-1")[-3000:]))
     verdicts = {}
     for line in got.stdout.decode("latin-1").splitlines():
-        name, _, word = line.partition("\t")
-        verdicts[name] = word
+        name, *fields = line.split("\t")
+        verdicts[name] = fields
     return verdicts
+
+
+def run_checker(checker):
+    """--run-checker: spf_verdict's input on stdin, one heronsend-check per
+    check; prints NAME VERDICT MAIL-ANSWER HEADER EXIT-STATUS lines, the
+    first three as spf_verdict words them."""
+    out = sys.stdout.buffer
+    for raw in sys.stdin.buffer.read().decode("latin-1").splitlines():
+        if not raw:
+            continue
+        name, host, helo, mailfrom = raw.split("\t")
+        cmd = [checker, "-R", CHECK_RECEIVER, "--", host, "<%s>" % mailfrom, helo]
+        try:
+            got = subprocess.run([a.encode("latin-1") for a in cmd],
+                                 capture_output=True, timeout=CHECK_SECONDS)
+            lines = got.stdout.decode("latin-1").splitlines() + ["", "", ""]
+            status = got.returncode
+        except subprocess.TimeoutExpired:
+            lines, status = ["timeout", "", ""], "timeout"
+        header = lines[1].partition("Received-SPF: ")[2]
+        if not lines[1].startswith("Received-SPF: ") or header.startswith("(none"):
+            header = "-"
+        mail = lines[2].partition("MAIL FROM: ")[2] or "-"
+        verdict = "fail" if mail.startswith("550 5.7.1 ") else lines[0]
+        if verdict == "unchecked":
+            verdict = "no-header"
+        out.write(("\t".join([name, verdict, mail, header, str(status)]) + "\n")
+                  .encode("latin-1"))
+    return 0
+
+
+def checker_differences(name, filtered, checked):
+    """What heronsend-check got differently from the filter callbacks."""
+    if checked is None:
+        return ["no answer"]
+    problems = ["%s %r, not %r" % (what, got, want) for what, want, got in
+                zip(("verdict", "MAIL FROM answer", "header"), filtered[:3], checked[:3])
+                if got != want]
+    status = str(CHECK_STATUS.get(checked[0], 7))
+    if checked[3:4] != [status]:
+        problems.append("exit status %s, not %s" % (checked[3:4], status))
+    return problems
 
 
 def read_deviations(path):
@@ -257,7 +314,11 @@ def main():
     p.add_argument("--forbid-type-spf", action="store_true",
                    help="fail when the DNS server saw any type SPF (99) query")
     p.add_argument("--only", help="run only scenarios whose description holds this")
+    p.add_argument("--checker", help="heronsend-check, to run every check through too")
+    p.add_argument("--run-checker", help=argparse.SUPPRESS)
     args = p.parse_args()
+    if args.run_checker:
+        return run_checker(args.run_checker)
 
     if os.geteuid() != 0:
         print("conformance: skipped, needs root (mount namespace for resolv.conf, "
@@ -287,6 +348,7 @@ def main():
     query_log = os.path.join(work, "queries.log")
     open(query_log, "w").close()
     rows, failures, wrong_refusals, results = [], [], [], {}
+    differences, same = [], 0
     for index, (origin, scenario) in enumerate(scenarios, 1):
         title = scenario["description"] + (" (heronsend)" if origin == "extra" else "")
         if args.only and args.only.lower() not in title.lower():
@@ -302,7 +364,11 @@ def main():
         scenario_started = time.monotonic()
         try:
             resolv = dns.start()
-            verdicts = evaluate(args.evaluator, resolv, checks)
+            verdicts = evaluate([args.evaluator], resolv, checks)
+            if args.checker:
+                checked = evaluate([sys.executable, os.path.abspath(__file__),
+                                    "--evaluator", args.evaluator,
+                                    "--run-checker", args.checker], resolv, checks)
         except (RunError, OSError) as e:
             print("conformance: scenario '%s': %s" % (title, e))
             return 1
@@ -311,7 +377,12 @@ def main():
         passed = 0
         for name, test in checks:
             want = acceptable(test)
-            got = verdicts.get(name, "(no answer)")
+            got = verdicts.get(name, ["(no answer)"])[0]
+            if args.checker:
+                problems = checker_differences(name, verdicts.get(name, [got, "", ""]),
+                                               checked.get(name))
+                same += not problems
+                differences += ["%s: %s" % (name, p) for p in problems]
             ok = got in want
             results[name] = ok
             passed += ok
@@ -347,6 +418,13 @@ def main():
     for name, want in wrong_refusals:
         print("WRONG REFUSAL: %s refused with 550 5.7.1, acceptable %s" % (
             name, "|".join(want)))
+
+    if args.checker:
+        print("\nheronsend-check: %d/%d checks with the filter callbacks' verdict, "
+              "MAIL FROM answer and header" % (same, len(results)))
+        for line in differences:
+            print("  DIFFERENT: " + line)
+        bad = bad or bool(differences)
 
     types = collections.Counter()
     with open(query_log) as f:

@@ -13,11 +13,16 @@
 // Input (standard input), one check per line, fields separated by tabs:
 //     NAME CLIENT-ADDRESS HELO MAIL-FROM
 // MAIL-FROM is given without angle brackets and may be empty (the null
-// sender). Output (standard output), one line per check, in input order:
-//     NAME VERDICT
+// sender). Output (standard output), one line per check, in input order,
+// fields separated by tabs:
+//     NAME VERDICT MAIL-ANSWER HEADER
 // VERDICT is "fail" when the filter refused with 550 5.7.1, otherwise the
 // first word of the Received-SPF header it inserted, or "no-header" when
 // it inserted none; "unexpected:..." marks any other answer of a callback.
+// MAIL-ANSWER is "continue" or the refusal ("550 5.7.1 fail"). HEADER is
+// the Received-SPF value inserted, for a refused message the one the same
+// connection gets in mark-only mode (-m), or "-" without one: what
+// heronsend-check shows, for the runner to compare.
 // Exit status 0 when every line was evaluated, 1 when the SPF library could
 // not start, 64 for a malformed input line.
 
@@ -45,34 +50,59 @@ const char *answer_name(sfsistat answer) {
   }
 }
 
-std::string verdict(const std::string &client, const std::string &helo,
-                    const std::string &mail_from) {
+struct check {
+  std::string verdict, mail_answer = "-", header = "-";
+};
+
+check verdict(const std::string &client, const std::string &helo,
+              const std::string &mail_from) {
+  check out;
   smtp_session s(client);
   sfsistat answer = s.connect();
-  if (answer != SMFIS_CONTINUE)
-    return std::string("unexpected:connect-") + answer_name(answer);
+  if (answer != SMFIS_CONTINUE) {
+    out.verdict = std::string("unexpected:connect-") + answer_name(answer);
+    return out;
+  }
   answer = s.helo(helo);
-  if (answer != SMFIS_CONTINUE)
-    return std::string("unexpected:helo-") + answer_name(answer);
+  if (answer != SMFIS_CONTINUE) {
+    out.verdict = std::string("unexpected:helo-") + answer_name(answer);
+    return out;
+  }
   answer = s.mail("<" + mail_from + ">");
   if (answer == SMFIS_REJECT) {
-    if (s.ctx.replies.size() == 1 && s.ctx.replies[0].rcode == "550" &&
-        s.ctx.replies[0].xcode == "5.7.1")
-      return "fail";
-    return "unexpected:reject-without-550";
+    if (s.ctx.replies.size() != 1 || s.ctx.replies[0].rcode != "550" ||
+        s.ctx.replies[0].xcode != "5.7.1") {
+      out.verdict = "unexpected:reject-without-550";
+      return out;
+    }
+    out.verdict = "fail";
+    out.mail_answer = "550 5.7.1 " + s.ctx.replies[0].message;
+    if (!config.mark_only) {
+      config.mark_only = 1;
+      out.header = verdict(client, helo, mail_from).header;
+      config.mark_only = 0;
+    }
+    return out;
   }
-  if (answer != SMFIS_CONTINUE)
-    return std::string("unexpected:mail-") + answer_name(answer);
+  if (answer != SMFIS_CONTINUE) {
+    out.verdict = std::string("unexpected:mail-") + answer_name(answer);
+    return out;
+  }
+  out.mail_answer = "continue";
   answer = s.eom();
-  if (answer != SMFIS_CONTINUE)
-    return std::string("unexpected:eom-") + answer_name(answer);
+  if (answer != SMFIS_CONTINUE) {
+    out.verdict = std::string("unexpected:eom-") + answer_name(answer);
+    return out;
+  }
+  out.verdict = "no-header";
   for (const header_change &c : s.ctx.header_changes) {
     if (c.insert && c.name == "Received-SPF" && c.value) {
-      std::string value = *c.value;
-      return value.substr(0, value.find(' '));
+      out.header = *c.value;
+      out.verdict = out.header.substr(0, out.header.find(' '));
+      break;
     }
   }
-  return "no-header";
+  return out;
 }
 
 std::vector<std::string> split_tabs(const std::string &line) {
@@ -106,7 +136,9 @@ int main() {
       status = 64;
       break;
     }
-    std::cout << f[0] << '\t' << verdict(f[1], f[2], f[3]) << std::endl;
+    check c = verdict(f[1], f[2], f[3]);
+    std::cout << f[0] << '\t' << c.verdict << '\t' << c.mail_answer << '\t'
+              << c.header << std::endl;
   }
   lib_fini();
   release_receiver();

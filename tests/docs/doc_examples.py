@@ -1,7 +1,8 @@
 """The examples an administrator copies out of heronsend's documentation.
 
-The README, docs/admin.md, docs/running.md and man/heronsend.8 mark each
-example with a comment right before it:
+The README, docs/admin.md, docs/running.md and the manual pages
+(man/heronsend.8, man/heronsend-check.1) mark each example with a comment
+right before it:
 
     <!-- example: KIND [KIND...] [fails "TEXT"] -->     (Markdown)
     .\\" example: KIND [KIND...] [fails "TEXT"]         (manual page)
@@ -15,6 +16,7 @@ ending in "Examples:" ("#   -m    mark only").
 
 KIND says what the text is and so how it is tried:
   command    a heronsend command line, with shell set-up lines before it
+  check      a heronsend-check command line
   default    NAME="value" lines of /etc/default/heronsend (set-up shell
              lines and main.cf lines may stand among them)
   override   a `systemctl edit heronsend` drop-in with its own ExecStart=
@@ -37,10 +39,11 @@ import re
 import shlex
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-DOCUMENTS = ("README.md", "docs/admin.md", "docs/running.md", "man/heronsend.8")
+DOCUMENTS = ("README.md", "docs/admin.md", "docs/running.md", "man/heronsend.8",
+             "man/heronsend-check.1")
 DEFAULT_FILE = "packaging/default"
 UNIT_FILE = "packaging/heronsend.service"
-KINDS = {"command", "default", "override", "unit", "options", "allowlist",
+KINDS = {"command", "check", "default", "override", "unit", "options", "allowlist",
          "fallback", "postfix", "sendmail", "opendmarc"}
 
 _MARK = re.compile(r'example:\s*(.*?)\s*(?:-->)?$')
@@ -236,7 +239,7 @@ def all_examples():
     for doc in DOCUMENTS:
         with open(os.path.join(REPO, doc), encoding="utf-8") as f:
             text = f.read()
-        found += (roff_examples if doc.endswith(".8") else markdown_examples)(doc, text)
+        found += (roff_examples if doc.startswith("man/") else markdown_examples)(doc, text)
     with open(os.path.join(REPO, DEFAULT_FILE), encoding="utf-8") as f:
         found += default_file_examples(DEFAULT_FILE, f.read())
     return found
@@ -244,15 +247,17 @@ def all_examples():
 
 def unmarked_blocks():
     """Code blocks that look like something to run but carry no mark: a
-    heronsend command line, an options file setting or an ExecStart= line."""
-    looks_runnable = re.compile(r"(^|[\s/])heronsend\s+-|^HERONSEND_[A-Z_]+=|ExecStart=",
-                                re.M)
+    heronsend or heronsend-check command line (not a synopsis with
+    "[options]"), an options file setting or an ExecStart= line."""
+    looks_runnable = re.compile(
+        r"(^|[\s/])heronsend(-check)?\s+-|(^|[\s/])heronsend-check\s+(?!\[)|"
+        r"^HERONSEND_[A-Z_]+=|ExecStart=", re.M)
     marked = {(e.source, e.line) for e in all_examples()}
     missing = []
     for doc in DOCUMENTS:
         with open(os.path.join(REPO, doc), encoding="utf-8") as f:
             text = f.read()
-        blocks = roff_code_blocks(text) if doc.endswith(".8") else markdown_code_blocks(text)
+        blocks = roff_code_blocks(text) if doc.startswith("man/") else markdown_code_blocks(text)
         for line, block in blocks:
             if looks_runnable.search(block) and (doc, line) not in marked:
                 missing.append("%s:%d" % (doc, line))

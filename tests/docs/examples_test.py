@@ -13,12 +13,19 @@ ExecStart= as systemd would expand it. It must start and answer the milter
 protocol on its socket, and stop with status 0 on SIGTERM; or, for an
 example marked to fail, exit with the documented text in its output.
 
+A heronsend-check example runs in its box against tests/dns/testdns.py on
+the box's own 127.0.0.1:53, serving CHECK_ZONE (the guide's example.org),
+named in the box's /etc/resolv.conf. It must print a verdict, the header
+and the MAIL FROM answer (with -v the lookups and the matched mechanism)
+and exit with its verdict's status.
+
 Also fails when a code block that looks like something to run (a heronsend
 command line, an options-file setting, an ExecStart= line) carries no
 example mark, so that a new example cannot go untested.
 
 Needs root (namespaces, mounts); exit 77 (skipped) otherwise.
-Environment: HERONSEND_BINARY, the daemon to run.
+Environment: HERONSEND_BINARY, the daemon to run; HERONSEND_CHECK_BINARY,
+heronsend-check.
 """
 
 import glob
@@ -40,12 +47,23 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import doc_examples as docs  # noqa: E402
 
-RUNNABLE = {"command", "default", "override", "unit", "options", "allowlist", "fallback"}
+RUNNABLE = {"command", "check", "default", "override", "unit", "options", "allowlist",
+            "fallback"}
 # Lines of a shell example that are not set-up: they act on services the box
 # does not run, or open an editor.
 NOT_SET_UP = {"editor", "systemctl", "postfix", "postconf", "journalctl", "make",
               "sendmailconfig", "apt-get", "grep", "swaks"}
 START_WAIT = 10.0
+TESTDNS = os.path.join(docs.REPO, "tests", "dns", "testdns.py")
+# The names of the heronsend-check examples: example.org's mail goes out
+# through mail.example.org, the only host its record permits.
+CHECK_ZONE = {
+    "example.org": [{"TXT": "v=spf1 mx -all"}, {"MX": [10, "mail.example.org"]}],
+    "mail.example.org": [{"TXT": "v=spf1 a -all"}, {"A": "192.0.2.25"}],
+}
+# heronsend-check's exit status for each verdict word.
+CHECK_STATUS = {"pass": 0, "fail": 1, "softfail": 2, "neutral": 3, "none": 4,
+                "permerror": 5, "temperror": 6}
 
 
 # --- inside the box ---------------------------------------------------------
@@ -216,7 +234,54 @@ def reap():
         pass
 
 
+def run_check_inside(ex):
+    """A heronsend-check example against CHECK_ZONE on the box's loopback."""
+    make_box()
+    zone = tempfile.NamedTemporaryFile("w", suffix=".json", delete=False)
+    json.dump(CHECK_ZONE, zone)
+    zone.close()
+    ready = zone.name + ".ready"
+    dns = subprocess.Popen([sys.executable, TESTDNS, "--address", "127.0.0.1", "--port", "53",
+                            "--zone", zone.name, "--ready-file", ready],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + START_WAIT
+        while not os.path.exists(ready) and dns.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if os.path.lexists("/etc/resolv.conf"):
+            os.unlink("/etc/resolv.conf")  # the box's copy (it may be a link)
+        with open("/etc/resolv.conf", "w") as f:
+            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        lines = shell_lines(ex["text"])
+        if len(lines) != 1 or os.path.basename(shlex.split(lines[0])[0]) != "heronsend-check":
+            raise ValueError("a check example is one heronsend-check command line")
+        argv = shlex.split(lines[0])
+        argv[0] = ex["check_binary"]
+        p = subprocess.run(argv, capture_output=True, text=True, timeout=30)
+    finally:
+        dns.terminate()
+        dns.wait(10)
+    return {"argv": argv[1:], "rc": p.returncode, "stdout": p.stdout, "stderr": p.stderr}
+
+
+def check_verdict(r):
+    """None when a heronsend-check example answered as documented."""
+    lines = r["stdout"].splitlines() + ["", "", ""]
+    if CHECK_STATUS.get(lines[0]) != r["rc"]:
+        return "verdict %r with exit status %s" % (lines[0], r["rc"])
+    if not lines[1].startswith("Received-SPF: ") or not lines[2].startswith("MAIL FROM: "):
+        return "no header or MAIL FROM answer: %r" % lines[1:3]
+    if "-v" in r["argv"] and not (any(l.startswith("DNS ") for l in lines) and
+                                  any(l.startswith("matched: ") for l in lines)):
+        return "-v shows no lookups or no matched mechanism"
+    if re.search(r"failed|error", r["stderr"]):
+        return "complained: %s" % r["stderr"].strip()
+    return None
+
+
 def run_inside(ex):
+    if "check" in ex["kinds"]:
+        return run_check_inside(ex)
     make_box()
     argv = daemon_argv(ex)
     argv[0] = ex["binary"]
@@ -247,6 +312,8 @@ def run_inside(ex):
 
 def verdict(ex, r):
     """None when the example behaved as documented, else what went wrong."""
+    if "check" in ex.kinds:
+        return check_verdict(r)
     if ex.fails is not None:
         if r["listening"]:
             return "started, but the documentation says it fails"
@@ -268,9 +335,9 @@ def verdict(ex, r):
 
 # --- outside ----------------------------------------------------------------
 
-def run_example(ex, binary):
+def run_example(ex, binary, check_binary):
     payload = {"kinds": ex.kinds, "text": ex.text, "fails": ex.fails,
-               "inline": ex.inline, "binary": binary}
+               "inline": ex.inline, "binary": binary, "check_binary": check_binary}
     cmd = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child",
            "--mount-proc", "--propagation", "private", "--",
            sys.executable, os.path.abspath(__file__), "--inside"]
@@ -295,6 +362,8 @@ def main():
         return 77
     binary = os.environ.get("HERONSEND_BINARY") or os.path.join(
         docs.REPO, "build", "gcc", "src", "heronsend")
+    check_binary = os.environ.get("HERONSEND_CHECK_BINARY") or os.path.join(
+        docs.REPO, "build", "gcc", "src", "heronsend-check")
     failures = ["%s: a code block that looks runnable has no example mark" % w
                 for w in docs.unmarked_blocks()]
     examples = docs.all_examples()
@@ -308,15 +377,20 @@ def main():
                                                                    "+".join(ex.kinds)))
             continue
         tried += 1
-        r = run_example(ex, binary)
+        r = run_example(ex, binary, check_binary)
         problem = r.get("error") or verdict(ex, r)
         shown = " ".join(shlex.quote(a) for a in r.get("argv", []))
-        print("%-28s %-9s %s: heronsend %s" % (ex.where(), "+".join(ex.kinds),
-                                              "FAILED " + problem if problem else
-                                              ("fails as documented" if ex.fails else
-                                               "starts and listens"), shown))
+        if "check" in ex.kinds:
+            outcome, program = "answers %s" % r.get("rc"), "heronsend-check"
+        else:
+            outcome = "fails as documented" if ex.fails else "starts and listens"
+            program = "heronsend"
+        print("%-28s %-9s %s: %s %s" % (ex.where(), "+".join(ex.kinds),
+                                        "FAILED " + problem if problem else outcome,
+                                        program, shown))
         if problem:
-            failures.append("%s: %s\n%s" % (ex.where(), problem, r.get("output", "")))
+            failures.append("%s: %s\n%s" % (ex.where(), problem,
+                                             r.get("output", r.get("stdout", ""))))
     print("%d examples run, %d failed" % (tried, len(failures)))
     for f in failures:
         print("FAILED " + f)

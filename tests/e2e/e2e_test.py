@@ -13,6 +13,7 @@ namespace with /etc/resolv.conf pointing at the test DNS:
                and Authentication-Results), on an inet socket
   direct       no options, on a unix socket, driven only by the milter client
 One Postfix instance has one smtpd listener for each of the first three.
+heronsend-check (CheckTool) resolves through the same test DNS.
 
 Run as root: tests/e2e/e2e_test.py [-v] [unittest arguments]. Without root
 it prints why and exits 77 (CTest: skipped). HERONSEND_BINARY and
@@ -27,6 +28,7 @@ import re
 import signal
 import socket
 import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -686,6 +688,106 @@ class ThroughMilterClient(SpfTestCase):
     def test_connection_without_address_is_accepted(self):
         answers = self.run_script(["connect %s -" % CLIENT_NAME])
         self.assertEqual("accept", self.steps(answers, "connect")[0].get("reply"))
+
+
+# --- heronsend-check --------------------------------------------------------
+
+class CheckTool(SpfTestCase):
+    """heronsend-check against the same test DNS, with no -R: its receiver
+    is this machine's host name, as the daemon finds it without "{j}"."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tool = h.binary("HERONSEND_CHECK", "build/gcc/src/heronsend-check")
+        cls.host = socket.gethostname()
+
+    def check(self, *args):
+        r = subprocess.run(h.with_resolv_conf(WORLD.dns.resolv_conf, [self.tool, *args]),
+                           capture_output=True, text=True, errors="replace", timeout=30)
+        return r.returncode, r.stdout, r.stderr
+
+    def test_verbose_output(self):
+        x = "x-software=heronsend 2.2 http://www.heronsend.org/ with %s;" % WORLD.version_text
+        cases = [
+            (["-v", CLIENT, "a@pass.test", "mail.test"], 0, [
+                "pass",
+                "Received-SPF: " + spf_value_prefix(
+                    "pass", explanation("pass", "a@pass.test", CLIENT, self.host), CLIENT,
+                    "mail.test", "a@pass.test", receiver=self.host) + x,
+                "MAIL FROM: continue",
+                "DNS TXT pass.test: NOERROR, 1 record, not cached, T ms",
+                '    "v=spf1 ip4:192.0.2.10 ip6:2001:db8:10::/48 a:mail.pass.test -all"',
+                "matched: pass.test: ip4:192.0.2.10"]),
+            # Refused: the header is the one -m would insert; the
+            # explanation record is looked up too.
+            (["-v", "-R", R, "192.0.2.11", "a@exp.test"], 1, [
+                "fail",
+                "Received-SPF: " + spf_value_prefix(
+                    "fail", explanation("fail", "a@exp.test", "192.0.2.11"), "192.0.2.11",
+                    None, "a@exp.test") + x,
+                "MAIL FROM: 550 5.7.1 fail",
+                "DNS TXT exp.test: NOERROR, 1 record, not cached, T ms",
+                '    "v=spf1 ip4:192.0.2.99 -all exp=why.exp.test"',
+                "DNS TXT why.exp.test: NOERROR, 1 record, not cached, T ms",
+                '    "%{i} is not allowed to send mail for %{d}"',
+                "matched: exp.test: -all"]),
+        ]
+        for args, status, lines in cases:
+            with self.subTest(args=args):
+                rc, out, err = self.check(*args)
+                self.assertEqual(status, rc, err)
+                self.assertEqual(lines, re.sub(r"\d+\.\d ms", "T ms", out).splitlines())
+
+    def test_exit_status_is_the_verdicts(self):
+        cases = [
+            ([CLIENT, "a@pass.test"], 0, "pass", "client-ip=%s;" % CLIENT),
+            (["::ffff:192.0.2.10", "a@pass.test"], 0, "pass", "client-ip=%s;" % CLIENT),
+            ([CLIENT, "<>", "helo.pass.test"], 0, "pass", "identity=helo;"),
+            ([CLIENT, "", "helo.pass.test"], 0, "pass", 'envelope-from="";'),
+            ([CLIENT, "postmaster", "helo.pass.test"], 0, "pass",
+             "domain of mailer_daemon@helo.pass.test designates"),
+            ([CLIENT, "a@fail.test"], 1, "fail", "identity=mailfrom;"),
+            ([CLIENT, "a@softfail.test"], 2, "softfail", ""),
+            ([CLIENT, "a@neutral.test"], 3, "neutral", ""),
+            ([CLIENT, "a@none.test"], 4, "none", ""),
+            ([CLIENT, ""], 4, "none", "mailer_daemon@[%s]" % CLIENT),
+            ([CLIENT, "a@permerror.test"], 5, "permerror", ""),
+            ([CLIENT, "a@temperror.test"], 6, "temperror", ""),
+            (["-r", "user@rcpt.test", "192.0.2.25", "a@fail.test"], 0, "pass",
+             "identity=x-local;"),
+            # A recipient domain the library is not given: accepted unchecked.
+            (["-r", "user@rcpt%test", "192.0.2.25", "a@pass.test"], 7, "unchecked", ""),
+        ]
+        for args, status, word, text in cases:
+            with self.subTest(args=args):
+                rc, out, err = self.check(*args)
+                self.assertEqual(status, rc, out + err)
+                lines = out.splitlines()
+                self.assertEqual(word, lines[0])
+                self.assertIn(text, lines[1])
+
+    def test_bad_input_is_one_line(self):
+        cases = [
+            (["192.0.2.300", "a@pass.test"], "not an IPv4 or IPv6 address - '192.0.2.300'"),
+            (["2001:db8::1%eth0", "a@pass.test"], "not an IPv4 or IPv6 address"),
+            ([CLIENT, "a" * 2000 + "@pass.test"], "the sender is longer than 256 characters"),
+            ([CLIENT, "a@pass.test\r\nX-Forged: 1"], "the sender holds a control character"),
+            ([CLIENT, "a@pass.test", "mail\ttest"], "the HELO name holds a control character"),
+            ([CLIENT, "a@pass.test", "h" * 300], "the HELO name is longer than 255"),
+            (["-R", "", CLIENT, "a@pass.test"], "the receiver name is empty"),
+        ]
+        for args, text in cases:
+            with self.subTest(args=args[:2]):
+                rc, out, err = self.check(*args)
+                self.assertEqual((64, ""), (rc, out))
+                self.assertEqual(["heronsend-check: " + text],
+                                 [l[:len(text) + 17] for l in err.splitlines()])
+        for args in ([], [CLIENT], [CLIENT, "a@pass.test", "h", "extra"], ["-x", CLIENT, "a"]):
+            with self.subTest(args=args):
+                rc, out, err = self.check(*args)
+                self.assertEqual((64, ""), (rc, out))
+                self.assertIn("usage: heronsend-check [options] CLIENT-ADDRESS SENDER [HELO]",
+                              err.splitlines())
 
 
 def main():

@@ -3,11 +3,12 @@
 
 Builds the package from the build tree (cpack -G DEB), checks its control
 data and runs lintian on it (no errors allowed), installs it with apt-get,
-checks the installed unit with systemd-analyze, runs /usr/sbin/heronsend -h,
-then starts the daemon exactly as heronsend.service would (the unit's
-ExecStart with /etc/default/heronsend's values, as root, in its
-RuntimeDirectory, with its capability bounding set and no new privileges;
-systemd itself is not running here) and sends two
+checks the installed unit with systemd-analyze, runs /usr/sbin/heronsend -h
+and /usr/bin/heronsend-check -h, checks a permitted and a forbidden sender
+with heronsend-check, then starts the daemon exactly as heronsend.service
+would (the unit's ExecStart with /etc/default/heronsend's values, as root,
+in its RuntimeDirectory, with its capability bounding set and no new
+privileges; systemd itself is not running here) and sends two
 messages through it with the project's milter client: a permitted sender
 gets the Received-SPF header, a forbidden one the 550 reply. It does the
 same once more with the HERONSEND_OPTIONS line that docs/admin.md shows
@@ -153,7 +154,8 @@ def run_lintian(deb):
 
 
 def check_installed_files():
-    for path in ("/usr/sbin/heronsend", "/usr/share/man/man8/heronsend.8.gz", UNIT,
+    for path in ("/usr/sbin/heronsend", "/usr/share/man/man8/heronsend.8.gz",
+                 "/usr/bin/heronsend-check", "/usr/share/man/man1/heronsend-check.1.gz", UNIT,
                  DEFAULTS, "/usr/share/doc/heronsend/README.md",
                  "/usr/share/doc/heronsend/admin.md",
                  "/usr/share/doc/heronsend/allowlist.example",
@@ -188,6 +190,23 @@ def check_usage():
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
                    "-u", "--user=", "-X", "--nodaemon", "-d", "--debug="):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
+
+
+def check_tool():
+    """The installed heronsend-check, against the test DNS."""
+    step("/usr/bin/heronsend-check")
+    r = run(["/usr/bin/heronsend-check", "-h"])
+    check(r.returncode == 64 and r.stderr.startswith(
+        "usage: heronsend-check [options] CLIENT-ADDRESS SENDER [HELO]\n"),
+        "heronsend-check -h: %d %r" % (r.returncode, r.stderr[:80]))
+    for sender, status, word, answer in (("a@pass.test", 0, "pass", "continue"),
+                                         ("a@fail.test", 1, "fail", "550 5.7.1 fail")):
+        r = run(["/usr/bin/heronsend-check", "-R", RECEIVER, CLIENT, sender])
+        lines = r.stdout.splitlines()
+        print("package: heronsend-check %s: %s" % (sender, lines), flush=True)
+        check(r.returncode == status and lines[:1] == [word] and
+              lines[2:3] == ["MAIL FROM: " + answer],
+              "heronsend-check %s: %d %r %r" % (sender, r.returncode, lines, r.stderr))
 
 
 def guide_blanks():
@@ -327,6 +346,7 @@ def main_inside():
         dns.start(cleanup)
         must(["mount", "--bind", dns.resolv_conf, "/etc/resolv.conf"], "bind-mount resolv.conf")
         cleanup.push("unmount resolv.conf", lambda: run(["umount", "/etc/resolv.conf"]))
+        check_tool()
         proc, log, socket_spec = start_as_unit(ws, cleanup)
         send_messages(client, socket_spec)
         stop(proc, log)

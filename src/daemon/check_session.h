@@ -1,0 +1,52 @@
+// One check by heronsend-check, as one SMTP connection through the filter.
+//
+// The connection is played through the entry points the daemon registers
+// with libmilter (filter/callbacks.h), in the order an MTA calls them:
+// connect, HELO (when there is one), MAIL FROM, RCPT TO (only with a
+// recipient, in recipient-MX mode), end of headers and end of message
+// (unless the message was refused by then), close. It stops as an MTA
+// would at the first answer other than "continue". The null sender, a
+// sender without "@" and an IPv4-mapped client address are therefore the
+// filter's own business, as in the daemon. The SPF library must be started
+// (lib_init) and the configuration set.
+
+#ifndef HERONSEND_DAEMON_CHECK_SESSION_H_
+#define HERONSEND_DAEMON_CHECK_SESSION_H_
+
+#include <sys/socket.h>
+
+#include <string>
+
+extern "C" {
+#include <netinet/in.h>
+#include <spf2/spf.h>
+}
+
+struct check_input {
+  sockaddr_storage client{};           // AF_INET or AF_INET6
+  const char *receiver = nullptr;      // the "{j}" macro, or none
+  const char *helo = nullptr;          // none: the client sent no HELO
+  const char *sender = "";             // MAIL FROM as given ("<>", "")
+  const char *recipient = nullptr;     // RCPT TO, or none
+};
+
+struct check_outcome {
+  // The filter's answer at MAIL FROM and (with a recipient) at RCPT TO:
+  // "continue", "accept", ..., or a refusal's reply ("550 5.7.1 fail").
+  // Empty when the connection ended before that step.
+  std::string mail_answer, rcpt_answer;
+  bool mail_refused = false;  // the answer at MAIL FROM was a refusal
+  // The Received-SPF value inserted at end of message, or "".
+  std::string header;
+  // The latest SPF query's reason and error code and the mechanism that
+  // decided it ("" when none did); queried false without a query.
+  bool queried = false;
+  SPF_reason_t reason = SPF_REASON_NONE;
+  SPF_errcode_t error = SPF_E_SUCCESS;
+  std::string matched;
+};
+
+// Runs the check; never throws (memory trouble shows as a missing part).
+check_outcome run_check(const check_input &in) noexcept;
+
+#endif  // HERONSEND_DAEMON_CHECK_SESSION_H_
