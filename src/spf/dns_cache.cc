@@ -15,6 +15,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "spf/check_deadline.h"
+
 extern "C" {
 #include <spf2/spf_dns_rr.h>
 }
@@ -191,7 +193,13 @@ SPF_dns_rr_t *cache_lookup(SPF_dns_server_t *layer, const char *domain,
     return SPF_dns_rr_new_nxdomain(layer, domain);
   SPF_dns_rr_t *answer =
       SPF_dns_lookup(layer->layer_below, domain, rr_type, should_cache);
-  if (answer != nullptr && s != nullptr) keep(c, *s, std::move(key), answer);
+  // A failure after the check ran out of time is the deadline's, not the
+  // name's: it is not kept (check_deadline.h).
+  bool deadline_failure = answer != nullptr && answer->herrno != NETDB_SUCCESS &&
+                          answer->herrno != HOST_NOT_FOUND &&
+                          answer->herrno != NO_DATA && check_time_is_up();
+  if (answer != nullptr && s != nullptr && !deadline_failure)
+    keep(c, *s, std::move(key), answer);
   return answer;
 }
 
