@@ -255,7 +255,7 @@ def send_messages(client, socket_spec):
     print("package: Received-SPF: " + spf[0], flush=True)
     expected = ("pass (%s: domain of a@pass.test designates %s as permitted sender) "
                 "receiver=%s; client-ip=%s; helo=sender.package.test; envelope-from=a@pass.test; "
-                "x-software=heronsend 2.2 http://www.heronsend.org/ with libspf2-"
+                "identity=mailfrom; x-software=heronsend 2.2 http://www.heronsend.org/ with libspf2-"
                 % (RECEIVER, CLIENT, RECEIVER, CLIENT))
     check(spf[0].startswith(expected), "header %r does not start with %r" % (spf[0], expected))
     refused = [a for a in answers if a["step"] == "mail"][1]
