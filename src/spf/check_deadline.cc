@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "spf/dns_layer.h"
+
 extern "C" {
 #include <spf2/spf_dns_resolv.h>
 #include <spf2/spf_dns_rr.h>
@@ -122,19 +124,10 @@ resolver_wait_control libspf2_resolver_wait() {
 
 SPF_dns_server_t *deadline_layer_new(SPF_dns_server_t *layer_below, int debug,
                                      resolver_wait_control control) {
-  auto *layer =
-      static_cast<SPF_dns_server_t *>(std::calloc(1, sizeof(SPF_dns_server_t)));
-  if (layer == nullptr) return nullptr;
   auto *hook = new (std::nothrow) resolver_wait_control(control);
-  if (hook == nullptr) {
-    std::free(layer);
-    return nullptr;
-  }
-  layer->destroy = deadline_destroy;
-  layer->lookup = deadline_lookup;
-  layer->layer_below = layer_below;
-  layer->name = "heronsend deadline";
-  layer->debug = debug;
-  layer->hook = hook;
+  if (hook == nullptr) return nullptr;
+  SPF_dns_server_t *layer = dns_layer_new("heronsend deadline", deadline_lookup,
+                                          deadline_destroy, layer_below, debug, hook);
+  if (layer == nullptr) delete hook;
   return layer;
 }

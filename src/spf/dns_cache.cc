@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "spf/check_deadline.h"
+#include "spf/dns_layer.h"
 
 extern "C" {
 #include <spf2/spf_dns_rr.h>
@@ -228,14 +229,10 @@ SPF_dns_server_t *dns_cache_new(SPF_dns_server_t *layer_below, int debug,
                                 const dns_cache_limits &limits,
                                 dns_cache_clock clock) {
   if (!usable(limits)) return nullptr;
-  auto *layer =
-      static_cast<SPF_dns_server_t *>(std::calloc(1, sizeof(SPF_dns_server_t)));
-  if (layer == nullptr) return nullptr;
   cache *c = new (std::nothrow) cache;
   if (c != nullptr) c->shards.reset(new (std::nothrow) shard[limits.shards]);
   if (c == nullptr || c->shards == nullptr) {
     delete c;
-    std::free(layer);
     return nullptr;
   }
   c->limits = limits;
@@ -243,15 +240,9 @@ SPF_dns_server_t *dns_cache_new(SPF_dns_server_t *layer_below, int debug,
   c->shard_entries = limits.max_entries / limits.shards;
   c->shard_bytes = limits.max_bytes / limits.shards;
   c->largest_answer = c->shard_bytes / 8;
-  layer->destroy = cache_destroy;
-  layer->lookup = cache_lookup;
-  layer->get_spf = nullptr;
-  layer->get_exp = nullptr;
-  layer->add_cache = nullptr;
-  layer->layer_below = layer_below;
-  layer->name = "heronsend cache";
-  layer->debug = debug;
-  layer->hook = c;
+  SPF_dns_server_t *layer = dns_layer_new("heronsend cache", cache_lookup,
+                                          cache_destroy, layer_below, debug, c);
+  if (layer == nullptr) delete c;
   return layer;
 }
 
