@@ -184,9 +184,10 @@ def check_usage():
     check(r.returncode == 64, "heronsend -h exit status %d, not 64" % r.returncode)
     lines = r.stderr.splitlines()
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
-    check(len(lines) == 29, "usage text has %d lines, not 29" % len(lines))
+    check(len(lines) == 31, "usage text has %d lines, not 31" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
-                   "-u", "--user=", "-X", "--nodaemon", "-d", "--debug="):
+                   "-u", "--user=", "-X", "--nodaemon", "-d", "--debug=", "-A",
+                   "--authresults"):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
 
 
