@@ -1,8 +1,10 @@
 // milter_load: a load generator for mail filters, built on the project's
 // milter-protocol client. It plays an MTA the way Postfix does: one filter
-// connection per SMTP session, each step's macros and command in one write,
-// the steps the filter does not answer held until the next step that waits
-// for a reply (Postfix's buffered stream), the DATA macros sent alone even
+// connection per SMTP session, each step's macros (as Postfix's default
+// lists have them: the queue ID with DATA, every header field, end of
+// headers and end of message) and command in one write, the steps the
+// filter does not answer held until the next step that waits for a reply
+// (Postfix's buffered stream), the DATA macros sent alone even
 // when the filter asked not to receive DATA, and nothing that forces quick
 // ACKs (no TCP_QUICKACK, no TCP_NODELAY), so the filter's socket behaviour
 // shows as it would behind a real MTA.
@@ -102,16 +104,18 @@ bool one_message(milter_session &s, const std::string &sender, const message &ms
   if (!step_ok(a)) return false;
   if (!step_ok(s.rcpt({"<user@example.net>"}, {{"{rcpt_addr}", "user@example.net"}})))
     return false;
-  milter_macros data_macros = {{"i", "4BENCH"}};
+  // Postfix sends the queue ID ("i") with DATA, before every header field
+  // and with end of headers and end of message (its default macro lists).
+  const milter_macros data_macros = {{"i", "4BENCH"}};
   if ((s.filter_protocol() & SMFIP_NODATA) != 0)
     a = s.macros_only(SMFIC_DATA, data_macros);
   else
     a = s.data(data_macros);
   if (!step_ok(a)) return false;
   for (const auto &[name, value] : msg.fields)
-    if (!step_ok(s.header(name, value))) return false;
-  if (!step_ok(s.eoh()) || !step_ok(s.body(msg.body))) return false;
-  a = s.eom();
+    if (!step_ok(s.header(name, value, data_macros))) return false;
+  if (!step_ok(s.eoh(data_macros)) || !step_ok(s.body(msg.body))) return false;
+  a = s.eom(data_macros);
   if (!step_ok(a)) return false;
   auto ms = std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
   r->latencies_ms.push_back(ms);
