@@ -13,13 +13,21 @@ namespace {
 // The filter's answer as the MTA would act on it.
 std::string answer_text(sfsistat answer, const SMFICTX &ctx) {
   switch (answer) {
-    case SMFIS_CONTINUE: return "continue";
+    case SMFIS_CONTINUE:
+    case SMFIS_NOREPLY: return "continue";
     case SMFIS_ACCEPT: return "accept";
     case SMFIS_REJECT: return ctx.reply.empty() ? "reject" : ctx.reply;
     case SMFIS_TEMPFAIL: return ctx.reply.empty() ? "tempfail" : ctx.reply;
     case SMFIS_DISCARD: return "discard";
     default: return "answer " + std::to_string(answer);
   }
+}
+
+// A step the filter let the connection go on from: answered "continue",
+// or a step it asked the MTA not to wait for (its trouble is answered at
+// the next step that answers, as the MTA would see it).
+bool went_on(sfsistat answer) {
+  return answer == SMFIS_CONTINUE || answer == SMFIS_NOREPLY;
 }
 
 // A text the callbacks may write into, as libmilter hands them.
@@ -45,10 +53,10 @@ void play(const check_input &in, SMFICTX &ctx, check_outcome &out) {
   sockaddr_storage client = in.client;
   sfsistat a = milter_connect(&ctx, host_name.data(),
                               reinterpret_cast<_SOCK_ADDR *>(&client));
-  if (a != SMFIS_CONTINUE) return;
+  if (!went_on(a)) return;
   if (in.helo != nullptr) {
     std::vector<char> helo = writable(in.helo);
-    if (milter_helo(&ctx, helo.data()) != SMFIS_CONTINUE) return;
+    if (!went_on(milter_helo(&ctx, helo.data()))) return;
   }
   std::vector<char> sender = writable(in.sender);
   char *mail_argv[] = {sender.data(), nullptr};
@@ -67,13 +75,13 @@ void play(const check_input &in, SMFICTX &ctx, check_outcome &out) {
     out.rcpt_answer = answer_text(a, ctx);
     // A refused recipient is refused alone; the message goes on (the
     // filter keeps its texts for the header in recipient-MX mode).
-    if (a != SMFIS_CONTINUE && a != SMFIS_REJECT) {
+    if (!went_on(a) && a != SMFIS_REJECT) {
       note_query(ctx, out);
       return;
     }
   }
   note_query(ctx, out);
-  if (milter_eoh(&ctx) != SMFIS_CONTINUE) return;
+  if (!went_on(milter_eoh(&ctx))) return;
   milter_eom(&ctx);
   for (const check_header &h : ctx.inserted)
     if (h.name == "Received-SPF") out.header = h.value;

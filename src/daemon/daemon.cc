@@ -98,7 +98,7 @@ const struct smfiDesc filter_descriptor = {
     milter_close,                    // close
     nullptr,                         // unknown command
     milter_data,                     // DATA (only continues)
-    nullptr,                         // negotiate
+    milter_negotiate,                // negotiate: the steps answered
 };
 
 int daemon_main(int argc, char **argv) {

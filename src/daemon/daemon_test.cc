@@ -53,8 +53,9 @@ TEST_F(DaemonMainTest, NormalRunRegistersServesAndStops) {
   // DATA only continues: registered so that the MTA waits for a reply
   // instead of leaving its DATA packet unacknowledged.
   ASSERT_NE(d.xxfi_data, nullptr);
-  EXPECT_EQ(d.xxfi_data(nullptr), SMFIS_CONTINUE);
-  EXPECT_EQ(d.xxfi_negotiate, nullptr);
+  SMFICTX ctx;
+  EXPECT_EQ(d.xxfi_data(&ctx), SMFIS_CONTINUE);
+  EXPECT_NE(d.xxfi_negotiate, nullptr);
   EXPECT_EQ(fake_milter.connection_spec, "unix:/run/heronsend.sock");
   EXPECT_EQ(fake_milter.opensocket_arg, std::optional<bool>(true));
   EXPECT_EQ(fake_milter.main_calls, 1);

@@ -8,6 +8,7 @@
 #include "filter/connection.h"
 #include "filter/envelope.h"
 #include "filter/headers.h"
+#include "filter/replies.h"
 
 namespace {
 
@@ -36,19 +37,22 @@ bool wait_for(Cond cond, std::chrono::milliseconds timeout) {
 // Whether a callback needs the shared state, or only its own record.
 enum class needs { shared_state, own_record };
 
+// Runs a step's callback body. An acceptance due from an earlier quiet step
+// comes first; a quiet step's answer becomes "no reply" (filter/replies.h).
 template <typename Body>
-sfsistat guarded(const char *callback, needs what, sfsistat on_failure,
-                 Body body) noexcept {
+sfsistat guarded(SMFICTX *ctx, milter_step step, const char *callback,
+                 needs what, sfsistat on_failure, Body body) noexcept {
   running.fetch_add(1);
   sfsistat answer = on_failure;
   if (what == needs::own_record || !closed.load()) {
     try {
-      answer = body();
+      answer = acceptance_due(ctx, step) ? SMFIS_ACCEPT : body();
     } catch (...) {
       syslog(LOG_ERR, "%s failed unexpectedly - accepting", callback);
       answer = on_failure;
     }
   }
+  answer = step_answer(ctx, step, answer);
   running.fetch_sub(1);
   return answer;
 }
@@ -73,8 +77,21 @@ bool close_callbacks(std::chrono::milliseconds timeout) {
 
 extern "C" {
 
+sfsistat milter_negotiate(SMFICTX *ctx, unsigned long, unsigned long offered_steps,
+                          unsigned long, unsigned long, unsigned long *actions,
+                          unsigned long *steps, unsigned long *more_flags,
+                          unsigned long *even_more_flags) {
+  return guarded(ctx, milter_step::none, "spf_negotiate", needs::own_record,
+                 SMFIS_REJECT, [&] {
+    *more_flags = 0;
+    *even_more_flags = 0;
+    return negotiate_steps(offered_steps, actions, steps);
+  });
+}
+
 sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address) {
-  return guarded("spf_connect", needs::shared_state, SMFIS_ACCEPT, [&] {
+  return guarded(ctx, milter_step::connect, "spf_connect", needs::shared_state,
+                 SMFIS_ACCEPT, [&] {
     sfsistat answer = spf_connect(ctx, host_name, address);
     if (smfi_getpriv(ctx) != nullptr) connections.fetch_add(1);
     return answer;
@@ -82,47 +99,54 @@ sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address) {
 }
 
 sfsistat milter_helo(SMFICTX *ctx, char *name) {
-  return guarded("spf_helo", needs::shared_state, SMFIS_ACCEPT,
+  return guarded(ctx, milter_step::helo, "spf_helo", needs::shared_state,
+                 SMFIS_ACCEPT,
                  [&] { return spf_helo(ctx, name); });
 }
 
 sfsistat milter_envfrom(SMFICTX *ctx, char **argv) {
-  return guarded("spf_envfrom", needs::shared_state, SMFIS_ACCEPT,
+  return guarded(ctx, milter_step::mail, "spf_envfrom", needs::shared_state,
+                 SMFIS_ACCEPT,
                  [&] { return spf_envfrom(ctx, argv); });
 }
 
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv) {
-  return guarded("spf_envrcpt", needs::shared_state, SMFIS_ACCEPT,
+  return guarded(ctx, milter_step::rcpt, "spf_envrcpt", needs::shared_state,
+                 SMFIS_ACCEPT,
                  [&] { return spf_envrcpt(ctx, argv); });
 }
 
-sfsistat milter_data(SMFICTX *) {
-  return guarded("spf_data", needs::own_record, SMFIS_CONTINUE,
-                 [] { return SMFIS_CONTINUE; });
+sfsistat milter_data(SMFICTX *ctx) {
+  return guarded(ctx, milter_step::data, "spf_data", needs::own_record,
+                 SMFIS_CONTINUE, [] { return SMFIS_CONTINUE; });
 }
 
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value) {
-  return guarded("spf_header", needs::shared_state, SMFIS_ACCEPT,
+  return guarded(ctx, milter_step::header, "spf_header", needs::shared_state,
+                 SMFIS_ACCEPT,
                  [&] { return spf_header(ctx, name, value); });
 }
 
 sfsistat milter_eoh(SMFICTX *ctx) {
-  return guarded("spf_eoh", needs::shared_state, SMFIS_ACCEPT,
+  return guarded(ctx, milter_step::eoh, "spf_eoh", needs::shared_state,
+                 SMFIS_ACCEPT,
                  [&] { return spf_eoh(ctx); });
 }
 
 sfsistat milter_eom(SMFICTX *ctx) {
-  return guarded("spf_eom", needs::shared_state, SMFIS_CONTINUE,
+  return guarded(ctx, milter_step::eom, "spf_eom", needs::shared_state,
+                 SMFIS_CONTINUE,
                  [&] { return spf_eom(ctx); });
 }
 
 sfsistat milter_abort(SMFICTX *ctx) {
-  return guarded("spf_abort", needs::own_record, SMFIS_CONTINUE,
-                 [&] { return spf_abort(ctx); });
+  return guarded(ctx, milter_step::none, "spf_abort", needs::own_record,
+                 SMFIS_CONTINUE, [&] { return spf_abort(ctx); });
 }
 
 sfsistat milter_close(SMFICTX *ctx) {
-  return guarded("spf_close", needs::own_record, SMFIS_CONTINUE, [&] {
+  return guarded(ctx, milter_step::none, "spf_close", needs::own_record,
+                 SMFIS_CONTINUE, [&] {
     bool had_record = smfi_getpriv(ctx) != nullptr;
     sfsistat answer = spf_close(ctx);
     if (had_record && smfi_getpriv(ctx) == nullptr) connections.fetch_sub(1);

@@ -1,5 +1,10 @@
 // The entry points registered with libmilter.
 //
+// At negotiation the filter asks not to be waited for at the steps where it
+// decides nothing (filter/replies.h); those entry points return
+// SMFIS_NOREPLY, and their own trouble is answered at the next step that
+// replies.
+//
 // libmilter is C: nothing may unwind into it. Each entry point calls its
 // spf_ callback and turns anything unexpected into the filter's usual
 // answer to its own trouble, which is to let the mail through (the
@@ -24,14 +29,20 @@
 #include <chrono>
 
 extern "C" {
+sfsistat milter_negotiate(SMFICTX *ctx, unsigned long offered_actions,
+                          unsigned long offered_steps, unsigned long,
+                          unsigned long, unsigned long *actions,
+                          unsigned long *steps, unsigned long *more_flags,
+                          unsigned long *even_more_flags);
 sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address);
 sfsistat milter_helo(SMFICTX *ctx, char *name);
 sfsistat milter_envfrom(SMFICTX *ctx, char **argv);
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv);
-// DATA: only continues. Registered so that the MTA waits for (and so
-// acknowledges at once) its DATA packet; without it libmilter asks the MTA
-// to send DATA without expecting a reply, and the MTA's next small write
-// then waits under Nagle's algorithm for the filter's delayed ACK.
+// DATA: only continues. Registered, and answered, so that the MTA waits for
+// (and so acknowledges at once) its DATA packet, which also carries the
+// unanswered RCPT TO before it; without a reply the MTA's next small write
+// (the header fields and end of message) waits under Nagle's algorithm for
+// the filter's delayed ACK.
 sfsistat milter_data(SMFICTX *ctx);
 sfsistat milter_header(SMFICTX *ctx, char *name, char *value);
 sfsistat milter_eoh(SMFICTX *ctx);

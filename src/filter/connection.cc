@@ -163,6 +163,7 @@ sfsistat spf_abort(SMFICTX *ctx) {
   }
   cd->mail_from.reset();
   cd->use_mail_from.reset();
+  if (cd->accept_due == ACCEPT_DUE_MESSAGE) cd->accept_due = ACCEPT_DUE_NONE;
   return SMFIS_CONTINUE;
 }
 

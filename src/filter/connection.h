@@ -29,6 +29,14 @@ enum {
   ACTION_DEFER = 3,   // deferred with 451 4.4.3
 };
 
+// An acceptance noted at a quiet step, due at the next step that answers
+// (see filter/replies.h).
+enum {
+  ACCEPT_DUE_NONE = 0,
+  ACCEPT_DUE_MESSAGE = 1,     // the current message
+  ACCEPT_DUE_CONNECTION = 2,  // every message of the connection
+};
+
 constexpr std::size_t SCRATCH_SIZE = 1000;
 constexpr std::size_t HEADER_VALUE_SIZE = 2000;
 constexpr int SPOOF_SLOTS = 10;
@@ -52,6 +60,7 @@ struct connection_data {
   // kept for the connection; -1 while there is none.
   int helo_result_index = -1;
   int action = ACTION_NONE;
+  int accept_due = ACCEPT_DUE_NONE;
   int header_count = 0;           // Received-SPF headers seen in this message
   int spoof_count = 0;            // suspects recorded in spoof_index, 0..10
   int spoof_index[SPOOF_SLOTS] = {};

@@ -15,6 +15,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "spf/check_deadline.h"
+#include "spf/dns_layer.h"
+
 extern "C" {
 #include <spf2/spf_dns_rr.h>
 }
@@ -191,7 +194,13 @@ SPF_dns_rr_t *cache_lookup(SPF_dns_server_t *layer, const char *domain,
     return SPF_dns_rr_new_nxdomain(layer, domain);
   SPF_dns_rr_t *answer =
       SPF_dns_lookup(layer->layer_below, domain, rr_type, should_cache);
-  if (answer != nullptr && s != nullptr) keep(c, *s, std::move(key), answer);
+  // A failure after the check ran out of time is the deadline's, not the
+  // name's: it is not kept (check_deadline.h).
+  bool deadline_failure = answer != nullptr && answer->herrno != NETDB_SUCCESS &&
+                          answer->herrno != HOST_NOT_FOUND &&
+                          answer->herrno != NO_DATA && check_time_is_up();
+  if (answer != nullptr && s != nullptr && !deadline_failure)
+    keep(c, *s, std::move(key), answer);
   return answer;
 }
 
@@ -220,14 +229,10 @@ SPF_dns_server_t *dns_cache_new(SPF_dns_server_t *layer_below, int debug,
                                 const dns_cache_limits &limits,
                                 dns_cache_clock clock) {
   if (!usable(limits)) return nullptr;
-  auto *layer =
-      static_cast<SPF_dns_server_t *>(std::calloc(1, sizeof(SPF_dns_server_t)));
-  if (layer == nullptr) return nullptr;
   cache *c = new (std::nothrow) cache;
   if (c != nullptr) c->shards.reset(new (std::nothrow) shard[limits.shards]);
   if (c == nullptr || c->shards == nullptr) {
     delete c;
-    std::free(layer);
     return nullptr;
   }
   c->limits = limits;
@@ -235,15 +240,9 @@ SPF_dns_server_t *dns_cache_new(SPF_dns_server_t *layer_below, int debug,
   c->shard_entries = limits.max_entries / limits.shards;
   c->shard_bytes = limits.max_bytes / limits.shards;
   c->largest_answer = c->shard_bytes / 8;
-  layer->destroy = cache_destroy;
-  layer->lookup = cache_lookup;
-  layer->get_spf = nullptr;
-  layer->get_exp = nullptr;
-  layer->add_cache = nullptr;
-  layer->layer_below = layer_below;
-  layer->name = "heronsend cache";
-  layer->debug = debug;
-  layer->hook = c;
+  SPF_dns_server_t *layer = dns_layer_new("heronsend cache", cache_lookup,
+                                          cache_destroy, layer_below, debug, c);
+  if (layer == nullptr) delete c;
   return layer;
 }
 

@@ -19,7 +19,9 @@
 //     or an answer without records): negative_ttl;
 //   - the lookup failed (TRY_AGAIN for SERVFAIL, refusals and timeouts,
 //     NO_RECOVERY, anything else): error_ttl, a few seconds, so a name
-//     server that failed once is asked again within seconds.
+//     server that failed once is asked again within seconds; not at all
+//     when it failed after the thread's check ran out of time
+//     (check_deadline.h): that failure is the deadline's.
 //
 // Size: at most max_entries answers and max_bytes of memory (an estimate of
 // what the entries hold, allocator overhead included), both split evenly

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "spf/check_deadline.h"
+
 extern "C" {
 #include <spf2/spf_dns_rr.h>
 }
@@ -143,6 +145,32 @@ TEST_F(DnsCacheTest, AnErrorIsRetriedWithinSecondsAndTheRecoveryKept) {
   now += 299;
   EXPECT_EQ(lookup("flap.test"), "flap.test");
   EXPECT_EQ(below_.count("flap.test"), 2);
+}
+
+// Over the check's deadline layer (without resolver waits to fit, it only
+// refuses lookups once the check's time is up).
+TEST_F(DnsCacheTest, AFailureOfACheckOutOfTimeIsNotKept) {
+  resolver_wait_control nothing_to_fit{
+      [](resolver_wait *, int *) { return false; }, [](resolver_wait) {}};
+  SPF_dns_server_t *deadline = deadline_layer_new(&below_.server, 0, nothing_to_fit);
+  ASSERT_NE(deadline, nullptr);
+  cache_ = dns_cache_new(deadline, 0, dns_cache_limits{}, test_clock);
+  ASSERT_NE(cache_, nullptr);
+  below_.answers["slow.test"] = {TRY_AGAIN, 0, 0};
+  {
+    check_deadline in_time(std::chrono::seconds(60));
+    EXPECT_EQ(lookup("slow.test"), "");
+    EXPECT_EQ(lookup("slow.test"), "");
+    EXPECT_EQ(below_.count("slow.test"), 1) << "the name's own failure is kept";
+  }
+  {
+    check_deadline out_of_time(std::chrono::milliseconds(0));
+    EXPECT_EQ(lookup("late.test"), "");
+    EXPECT_EQ(below_.count("late.test"), 0) << "refused, never asked";
+  }
+  EXPECT_EQ(lookup("late.test"), "late.test") << "not the name's answer";
+  EXPECT_EQ(lookup("late.test"), "late.test");
+  EXPECT_EQ(below_.count("late.test"), 1);
 }
 
 TEST_F(DnsCacheTest, DropsTheLeastRecentlyUsedAtTheEntryBound) {

@@ -8,6 +8,8 @@
 #include <new>
 
 #include "common/config.h"
+#include "common/safe_text.h"
+#include "spf/check_deadline.h"
 #include "spf/dns_cache.h"
 
 extern "C" {
@@ -22,12 +24,18 @@ namespace {
 // built it. libspf2 does not release a stack it was handed.
 SPF_dns_server_t *dns_stack = nullptr;
 
-// libspf2's resolver layer under the daemon's bounded cache, or none.
+// libspf2's resolver layer under the check's deadline layer under the
+// daemon's bounded cache, or none.
 SPF_dns_server_t *new_dns_stack(int debug) {
   SPF_dns_server_t *resolver = SPF_dns_resolv_new(nullptr, nullptr, debug);
   if (resolver == nullptr) return nullptr;
-  SPF_dns_server_t *top = dns_cache_new(resolver, debug, dns_cache_limits{});
-  if (top == nullptr) SPF_dns_free(resolver);
+  SPF_dns_server_t *deadline = deadline_layer_new(resolver, debug);
+  if (deadline == nullptr) {
+    SPF_dns_free(resolver);
+    return nullptr;
+  }
+  SPF_dns_server_t *top = dns_cache_new(deadline, debug, dns_cache_limits{});
+  if (top == nullptr) SPF_dns_free(deadline);
   return top;
 }
 
@@ -67,7 +75,19 @@ bool query_gave_verdict(SPF_errcode_t err, SPF_response_t *response) {
 }
 
 // Shared tail of the two queries: keeps the verdict or reports the failure.
-bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err) {
+// A query that ran out of time ends as temperror, whatever the library made
+// of the lookups it was refused (a ptr name that failed is skipped, and a
+// -all after it would refuse the mail).
+bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err,
+                  const check_deadline &deadline) {
+  if (deadline.expired()) {
+    syslog(LOG_NOTICE, "SPF check of '%s' ran out of time (%d s) - temperror",
+           log_text(lib->request->env_from ? lib->request->env_from : "")
+               .c_str(),
+           static_cast<int>(CHECK_TIME_LIMIT.count()));
+    lib->result = SPF_RESULT_TEMPERROR;
+    return true;
+  }
   if (!query_gave_verdict(err, lib->response)) {
     syslog(LOG_ERR, "%s() failed", call);
     lib->last_error =
@@ -248,8 +268,9 @@ bool lib_set_from(lib_data *lib, const char *sender) {
 
 bool lib_do_check(lib_data *lib) {
   release_response(lib);
+  check_deadline deadline;
   SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
-  return finish_query(lib, "SPF_request_query_mailfrom", err);
+  return finish_query(lib, "SPF_request_query_mailfrom", err, deadline);
 }
 
 bool lib_do_helo_check(lib_data *lib, const char *helo) {
@@ -261,8 +282,9 @@ bool lib_do_helo_check(lib_data *lib, const char *helo) {
   char sender[300];
   std::snprintf(sender, sizeof sender, "postmaster@%s", helo);
   if (!lib_set_from(lib, sender)) return false;
+  check_deadline deadline;
   SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
-  return finish_query(lib, "SPF_request_query_mailfrom", err);
+  return finish_query(lib, "SPF_request_query_mailfrom", err, deadline);
 }
 
 bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
@@ -277,9 +299,10 @@ bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   // macros.
   if (!is_host_name(domain))
     return set_failed(lib, "SPF_request_query_rcptto", SPF_E_INVALID_CHAR);
+  check_deadline deadline;
   SPF_errcode_t err =
       SPF_request_query_rcptto(lib->request, &lib->response, domain);
-  return finish_query(lib, "SPF_request_query_rcptto", err);
+  return finish_query(lib, "SPF_request_query_rcptto", err, deadline);
 }
 
 const char *lib_matched_mechanism(const lib_data *lib) {

@@ -30,6 +30,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -41,8 +42,19 @@ R = h.RECEIVER
 CLIENT = "192.0.2.10"
 CLIENT_NAME = "client.e2e.test"
 HELO = "sender.e2e.test"
-SMFIP_NODATA = 0x200    # libmilter/mfdef.h: the MTA does not send DATA
-SMFIP_NR_DATA = 0x10000  # the filter does not reply to DATA
+# libmilter/mfdef.h
+SMFIP_NOBODY = 0x10      # the MTA does not send the body
+SMFIP_NOUNKNOWN = 0x100  # ... nor unknown commands
+SMFIP_NODATA = 0x200     # ... nor DATA
+SMFIP_NR_HDR = 0x80      # the filter does not reply to a header field
+SMFIP_NR_CONN = 0x1000   # ... to CONNECT, HELO, MAIL, RCPT, DATA, end of headers
+SMFIP_NR_HELO = 0x2000
+SMFIP_NR_MAIL = 0x4000
+SMFIP_NR_RCPT = 0x8000
+SMFIP_NR_DATA = 0x10000
+SMFIP_NR_EOH = 0x40000
+SMFI_CURR_PROT = 0x1FFFFF  # every step and flag a version 6 MTA offers
+NO_REPLY_FLAGS = 0xFF080   # every SMFIP_NR_* flag
 
 ALLOWLIST = """\
 # networks whose mail is never checked
@@ -136,8 +148,16 @@ class World:
         self.flapping_socket = os.path.join(self.ws.dir("flapping"), "flapping.sock")
         self.flapping = h.Heronsend(self.ws, self.flapping_dns, "flapping", [],
                                     "unix:" + self.flapping_socket)
+        # A daemon behind a name server slower than any check may wait,
+        # with resolv.conf's default waits (5 s, 2 tries).
+        self.slow_dns = h.ProgrammableDns(self.ws, SLOW_ZONE, name="slowdns",
+                                          resolver_options=None)
+        self.slow_dns.start(self.cleanup)
+        slow_socket = os.path.join(sockets, "slow.sock")
+        self.slow = h.Heronsend(self.ws, self.slow_dns, "slow", ["-u", h.POSTFIX_USER],
+                                "unix:" + slow_socket)
         self.daemons = [self.main, self.markonly, self.recipientmx, self.policy,
-                        self.direct, self.flapping]
+                        self.direct, self.flapping, self.slow]
         for d in self.daemons:
             d.start(self.cleanup, self.heronsend)
         self.version_text = self.main.version_text
@@ -149,6 +169,7 @@ class World:
             "markonly": "inet:127.0.0.1:%d" % mark_port,
             "recipientmx": "inet:127.0.0.1:%d" % rcpt_port,
             "policy": "inet:127.0.0.1:%d" % policy_port,
+            "slow": "unix:" + slow_socket,
         })
         self.postfix.start(self.cleanup)
 
@@ -190,6 +211,20 @@ class World:
 # flap.test: its name server fails (SERVFAIL) until the test lets it answer.
 FLAP_ZONE_FAILING = {"flap.test": ["SERVFAIL"]}
 FLAP_ZONE_ANSWERING = {"flap.test": [{"TXT": "v=spf1 ip4:%s -all" % CLIENT}]}
+
+# ptr.deadline.test: "ptr" over the client's ten names, whose address
+# lookups never get an answer (ten full resolver waits: about 100 s).
+# chain.deadline.test: an include chain whose every answer comes 3 s late
+# (ten records: about 30 s). Either would refuse the mail at its "-all".
+SLOW_ZONE = {
+    "ptr.deadline.test": [{"TXT": "v=spf1 ptr -all"}],
+    "10.2.0.192.in-addr.arpa": [{"PTR": "n%d.ptr.deadline.test" % n} for n in range(10)],
+    **{"n%d.ptr.deadline.test" % n: ["TIMEOUT"] for n in range(10)},
+    **{("chain.deadline.test" if n == 0 else "c%d.deadline.test" % n):
+       [{"TXT": "v=spf1 include:c%d.deadline.test -all" % (n + 1)},
+        {"fault": "DELAY", "ms": 3000}] for n in range(10)},
+    "c10.deadline.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all"}],
+}
 
 WORLD = World()
 
@@ -482,6 +517,40 @@ class ThroughPostfix(SpfTestCase):
                 ar = msg.values("Authentication-Results")[0]
                 self.assertIn("smtp.mailfrom=pass.test; spf=%s (" % word, ar)
 
+    def test_a_check_ends_as_temperror_by_its_deadline(self):
+        # Both at once, on one daemon: each check ends by its own 20 s.
+        results = {}
+
+        def send(sender):
+            t0 = time.monotonic()
+            s = h.SmtpSession(WORLD.postfix.port("slow"), CLIENT, HELO,
+                              client_name=CLIENT_NAME)
+            try:
+                mid, text = h.make_message(subject="from %s" % sender)
+                replies = s.send(sender, ["user@example.net"], text)
+                results[sender] = (replies, mid, time.monotonic() - t0)
+            finally:
+                s.close()
+
+        senders = ["a@ptr.deadline.test", "b@chain.deadline.test"]
+        threads = [threading.Thread(target=send, args=(x,)) for x in senders]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        for sender in senders:
+            with self.subTest(sender):
+                replies, mid, took = results[sender]
+                sys.stderr.write("e2e: %s checked in %.1f s\n" % (sender, took))
+                # Past Postfix's 30 s wait the mail would go through unmarked.
+                self.assertEqual(250, replies["mail"][0], replies)
+                self.assertEqual(250, replies["data"][0], replies)
+                msg = WORLD.sink.find(mid)
+                self.assertIsNotNone(msg)
+                self.assertMarked(msg, "temperror", sender, CLIENT, HELO, sender)
+                self.assertDaemonLogged(WORLD.slow, "SPF check of '%s' ran out of time "
+                                        "(20 s) - temperror" % sender)
+
     def test_recipient_mx_mode(self):
         # In -r mode the sender is not checked at MAIL FROM (a fail.test
         # sender is let in); the verdict is whether the client is an MX host
@@ -597,6 +666,28 @@ class ThroughMilterClient(SpfTestCase):
         self.assertEqual(6, neg["version"])
         self.assertEqual(0x11, neg["actions"])
 
+    def test_negotiation_asks_for_replies_only_where_the_filter_decides(self):
+        # No body, no unknown commands, no reply at CONNECT, HELO, RCPT TO,
+        # the header fields and end of headers (through Postfix the other
+        # tests show the verdicts, the forged headers removed and -r).
+        self.assertEqual(SMFIP_NOBODY | SMFIP_NOUNKNOWN | SMFIP_NR_CONN | SMFIP_NR_HELO |
+                         SMFIP_NR_RCPT | SMFIP_NR_HDR | SMFIP_NR_EOH,
+                         self.steps(self.first, "negotiate")[0]["protocol"])
+        self.assertEqual([("connect", "no_reply"), ("helo", "no_reply"), ("mail", "answered"),
+                          ("rcpt", "no_reply"), ("data", "answered"), ("header", "no_reply"),
+                          ("eoh", "no_reply"), ("body", "not_sent"), ("eom", "answered")],
+                         [(a["step"], a["status"]) for a in self.first
+                          if a["step"] not in ("negotiate", "quit")])
+        # An MTA that offers no no-reply flag gets a reply at every step, as
+        # before (libmilter answers for the filter), and the same verdict.
+        answers = self.run_script(["negotiate 0x1ff 0x%x" % (SMFI_CURR_PROT & ~NO_REPLY_FLAGS)]
+                                  + connection_script() + message_script("a@pass.test"))
+        self.assertEqual(0, self.steps(answers, "negotiate")[0]["protocol"] & NO_REPLY_FLAGS)
+        self.assertEqual(["continue"] * 7, [a.get("reply") for a in answers
+                                            if a["step"] not in ("negotiate", "body")][:7])
+        self.assertHeaderInserted(self.steps(answers, "eom")[0],
+                                  self.expected("pass", "a@pass.test"))
+
     def test_data_step_is_answered(self):
         # The MTA is asked to send DATA and to wait for the filter's reply
         # (a DATA packet nobody answers stalls the next write under Nagle).
@@ -686,8 +777,10 @@ class ThroughMilterClient(SpfTestCase):
             checked="mailer_daemon@helo.pass.test"))
 
     def test_connection_without_address_is_accepted(self):
-        answers = self.run_script(["connect %s -" % CLIENT_NAME])
-        self.assertEqual("accept", self.steps(answers, "connect")[0].get("reply"))
+        # CONNECT does not reply: the acceptance comes at MAIL FROM.
+        answers = self.run_script(["connect %s -" % CLIENT_NAME, "mail <a@fail.test>"])
+        self.assertEqual("no_reply", self.steps(answers, "connect")[0]["status"])
+        self.assertEqual("accept", self.steps(answers, "mail")[0].get("reply"))
 
 
 # --- heronsend-check --------------------------------------------------------

@@ -7,7 +7,8 @@ Everything runs on loopback addresses and in a private temporary folder:
   ProgrammableDns
                tests/dns/testdns.py on a free random 127.x.y.53:53 with a
                zone given as a dict, reloadable while it runs, with a query
-               log (faults, fresh-name suffixes).
+               log (faults, fresh-name suffixes, delays) and the resolver
+               waits of its resolv.conf.
   Heronsend    the real daemon binary, run with -X under `unshare --mount`
                with /etc/resolv.conf bind-mounted to a file naming TestDns,
                so its resolver (libspf2's) only ever sees the test zone.
@@ -306,7 +307,8 @@ class ProgrammableDns:
 
     TESTDNS = os.path.join(REPO, "tests", "dns", "testdns.py")
 
-    def __init__(self, ws, zone, extra_args=(), name="testdns", query_log=True):
+    def __init__(self, ws, zone, extra_args=(), name="testdns", query_log=True,
+                 resolver_options="timeout:2 attempts:1"):
         self.dir = ws.dir(name)
         self.zone_file = os.path.join(self.dir, "zone.json")
         self.query_log = os.path.join(self.dir, "queries.log") if query_log else None
@@ -314,6 +316,9 @@ class ProgrammableDns:
         self.out = os.path.join(self.dir, "testdns.out")
         self.zone = zone
         self.extra_args = list(extra_args)
+        # The resolver's waits in resolv.conf; None: glibc's defaults (5 s,
+        # 2 tries).
+        self.resolver_options = resolver_options
         self.address = None
         self.proc = None
 
@@ -338,7 +343,9 @@ class ProgrammableDns:
                 or self.proc.poll() is not None:
             raise HarnessError("testdns did not start:\n" + tail(self.out))
         with open(self.resolv_conf, "w") as f:
-            f.write("nameserver %s\noptions timeout:2 attempts:1\n" % self.address)
+            f.write("nameserver %s\n" % self.address)
+            if self.resolver_options:
+                f.write("options %s\n" % self.resolver_options)
 
     def reload(self, zone):
         """Serves zone from now on (SIGHUP; waits until testdns has read it)."""

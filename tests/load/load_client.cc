@@ -224,6 +224,12 @@ struct message_fate {
   }
 };
 
+// A step the filter let through: answered "continue", or not answered at
+// all (a step it asked not to be waited for).
+bool went_on(const milter_answer &a) {
+  return a.ok() && (a.status == milter_status::no_reply || a.reply == SMFIR_CONTINUE);
+}
+
 // One message on an open session. False when the session is gone (closed on
 // purpose or failed); *result is "" when the answers were right.
 bool run_message(milter_session &s, const message_class &c, const options &o,
@@ -250,7 +256,7 @@ bool run_message(milter_session &s, const message_class &c, const options &o,
   }
   a = s.rcpt({"<postmaster@example.net>"});
   fate->saw(a);
-  if (!a.ok() || a.reply != SMFIR_CONTINUE)
+  if (!went_on(a))
     return *result = "rcpt: " + a.error + milter_code_name(a.reply), a.ok();
   if (c.how == message_class::abort_it) {
     s.abort();
@@ -326,7 +332,7 @@ void connection_worker(const options &o, std::vector<class_counts> &counts,
     // counted as refused, and across a stop ends this worker; one accepted
     // unchecked is counted.
     auto served = [&](const milter_answer &a, const char *step) {
-      if (a.ok() && a.reply == SMFIR_CONTINUE) return true;
+      if (went_on(a)) return true;
       message_fate fate;
       fate.saw(a);
       if (fate.unchecked) accepted_unchecked++;

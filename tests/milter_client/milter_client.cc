@@ -132,6 +132,15 @@ milter_session::~milter_session() { close(); }
 void milter_session::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  held_.clear();
+}
+
+bool milter_session::flush(const std::string &bytes, std::string *error) {
+  if (held_.empty()) return bytes.empty() || send_bytes(bytes, error);
+  held_ += bytes;
+  std::string out;
+  out.swap(held_);
+  return send_bytes(out, error);
 }
 
 void milter_session::adopt(int fd) {
@@ -355,9 +364,15 @@ milter_answer milter_session::step(char command, const std::string &payload,
   std::string bytes;
   append_macros(&bytes, command, macros);
   append_packet(&bytes, command, payload);
+  bool answered = no_reply == 0 || (filter_protocol_ & no_reply) == 0;
+  if (!answered && hold_) {
+    held_ += bytes;
+    answer.status = milter_status::no_reply;
+    return answer;
+  }
   std::string error;
-  if (!send_bytes(bytes, &error)) return fail(error);
-  if (no_reply != 0 && (filter_protocol_ & no_reply) != 0) {
+  if (!flush(bytes, &error)) return fail(error);
+  if (!answered) {
     answer.status = milter_status::no_reply;
     return answer;
   }
@@ -471,16 +486,26 @@ milter_answer milter_session::unknown(const std::string &command,
 }
 
 milter_answer milter_session::abort() {
+  std::string bytes;
+  append_packet(&bytes, SMFIC_ABORT, "");
+  if (hold_) {
+    held_ += bytes;
+    milter_answer answer;
+    answer.status = milter_status::no_reply;
+    return answer;
+  }
   std::string error;
-  if (!send_packet(SMFIC_ABORT, "", &error)) return fail(error);
+  if (!send_bytes(bytes, &error)) return fail(error);
   milter_answer answer;
   answer.status = milter_status::no_reply;
   return answer;
 }
 
 milter_answer milter_session::quit_new_connection() {
+  std::string bytes;
+  append_packet(&bytes, SMFIC_QUIT_NC, "");
   std::string error;
-  if (!send_packet(SMFIC_QUIT_NC, "", &error)) return fail(error);
+  if (!flush(bytes, &error)) return fail(error);
   milter_answer answer;
   answer.status = milter_status::no_reply;
   return answer;
@@ -490,7 +515,7 @@ milter_answer milter_session::macros_only(char command, const milter_macros &mac
   std::string bytes;
   append_macros(&bytes, command, macros);
   std::string error;
-  if (!send_bytes(bytes, &error)) return fail(error);
+  if (!flush(bytes, &error)) return fail(error);
   milter_answer answer;
   answer.status = milter_status::no_reply;
   return answer;
@@ -498,7 +523,9 @@ milter_answer milter_session::macros_only(char command, const milter_macros &mac
 
 void milter_session::quit() {
   if (fd_ < 0) return;
+  std::string bytes;
+  append_packet(&bytes, SMFIC_QUIT, "");
   std::string error;
-  send_packet(SMFIC_QUIT, "", &error);
+  flush(bytes, &error);
   close();
 }

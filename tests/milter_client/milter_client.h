@@ -12,7 +12,10 @@
 //
 // Each step's macros and command go out in one write, as an MTA flushes
 // them (two small writes would make the second wait for the filter's
-// delayed ACK under Nagle's algorithm).
+// delayed ACK under Nagle's algorithm). With hold_unanswered, steps the
+// filter does not answer are held and go out in the same write as the next
+// step that waits for a reply (or with macros_only, abort's successor, quit),
+// as Postfix's buffered stream sends them.
 //
 // Wire format: every packet is a 32-bit big-endian length (command byte
 // plus data), the command byte, then the data; texts are NUL-terminated.
@@ -92,6 +95,8 @@ class milter_session {
 
   // Bounds every wait for the filter (default 30 s).
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  // Holds unanswered steps until the next write (default: sent at once).
+  void set_hold_unanswered(bool hold) { hold_ = hold; }
 
   // Option negotiation (SMFIC_OPTNEG, protocol version 6). Must come first.
   // On success the filter's version, actions and protocol flags are kept.
@@ -147,7 +152,13 @@ class milter_session {
   milter_answer read_answer();
   milter_answer fail(const std::string &error);
 
+  // Sends held bytes and bytes in one write; with nothing held and bytes
+  // empty, nothing.
+  bool flush(const std::string &bytes, std::string *error);
+
   int fd_ = -1;
+  bool hold_ = false;
+  std::string held_;  // unanswered steps not sent yet
   std::chrono::milliseconds timeout_{30000};
   std::uint32_t filter_version_ = 0;
   std::uint32_t filter_actions_ = 0;

@@ -200,6 +200,20 @@ TEST_F(MilterClientTest, StepsTheFilterDoesNotWantAreNotSentOrNotAnswered) {
   EXPECT_EQ(SMFIC_ABORT, sent[2].cmd);
   EXPECT_EQ(SMFIC_MACRO, sent[3].cmd);
   EXPECT_EQ(std::string("T") + z("i") + z("Q"), sent[3].data);
+
+  // Held, as Postfix holds them: the unanswered steps go out with the next
+  // step that waits for a reply.
+  session_.set_hold_unanswered(true);
+  EXPECT_EQ(milter_status::no_reply, session_.rcpt({"<r@example>"}).status);
+  EXPECT_EQ(milter_status::no_reply, session_.header("Subject", "hi").status);
+  EXPECT_TRUE(client_sent().empty());
+  filter_says(packet(SMFIR_CONTINUE, ""));
+  EXPECT_EQ(milter_status::answered, session_.eoh().status);
+  sent = client_sent();
+  ASSERT_EQ(3u, sent.size());
+  EXPECT_EQ(SMFIC_RCPT, sent[0].cmd);
+  EXPECT_EQ(SMFIC_HEADER, sent[1].cmd);
+  EXPECT_EQ(SMFIC_EOH, sent[2].cmd);
 }
 
 TEST_F(MilterClientTest, BodyIsSentInChunksOfAtMost65535Bytes) {

@@ -188,7 +188,8 @@ def check_usage():
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
     check(len(lines) == 35, "usage text has %d lines, not 35" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
-                   "-u", "--user=", "-X", "--nodaemon", "-d", "--debug="):
+                   "-u", "--user=", "-X", "--nodaemon", "-d", "--debug=", "-A",
+                   "--insertauthresults"):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
 
 

@@ -85,14 +85,18 @@ class ShutdownProcessTest : public ::testing::Test {
              dir_.file("resolv.conf")},
             ""};
   }
-  // A connection that has said HELO, ready for MAIL FROM.
+  // A connection that has said HELO, ready for MAIL FROM. Neither step is
+  // answered (the filter decides nothing there), so a bounce is started and
+  // aborted: its answer says the filter has taken the connection in.
   void open_session(milter_session *s) {
     std::string error;
     ASSERT_TRUE(s->open("unix:" + sock_, &error)) << error;
     ASSERT_TRUE(s->negotiate().ok());
-    ASSERT_EQ(s->connect("client.example", "192.0.2.10", 25, {{"j", "mx.test"}}).reply,
-              SMFIR_CONTINUE);
-    ASSERT_EQ(s->helo("forger.example").reply, SMFIR_CONTINUE);
+    ASSERT_EQ(s->connect("client.example", "192.0.2.10", 25, {{"j", "mx.test"}}).status,
+              milter_status::no_reply);
+    ASSERT_EQ(s->helo("forger.example").status, milter_status::no_reply);
+    ASSERT_EQ(s->mail({"<>"}).reply, SMFIR_CONTINUE);
+    s->abort();
   }
 
   temp_dir dir_;
