@@ -3,7 +3,9 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "filter/connection.h"
 #include "filter/envelope.h"
@@ -22,6 +24,15 @@ std::atomic<bool> closed{false};
 // Connections with a record attached: counted when connect attaches one,
 // uncounted when close releases it.
 std::atomic<int> connections{0};
+
+// The connections whose connect callback ran but attached no record (it
+// failed, or the MTA gave no address), until their close. A connection
+// whose connect step never came (a port probe, or an SMTP session that
+// ended before its first MAIL FROM, since the MTA sends an unanswered
+// CONNECT only with the next step it waits for) has nothing to release and
+// nothing to report at close; one whose connect failed gets close's notice.
+std::mutex unrecorded_lock;
+std::unordered_set<const SMFICTX *> unrecorded;
 
 // Waits until cond holds or the timeout passes; true if it holds.
 template <typename Cond>
@@ -93,7 +104,12 @@ sfsistat milter_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address) {
   return guarded(ctx, milter_step::connect, "spf_connect", needs::shared_state,
                  SMFIS_ACCEPT, [&] {
     sfsistat answer = spf_connect(ctx, host_name, address);
-    if (smfi_getpriv(ctx) != nullptr) connections.fetch_add(1);
+    if (smfi_getpriv(ctx) != nullptr) {
+      connections.fetch_add(1);
+    } else {
+      std::lock_guard<std::mutex> hold(unrecorded_lock);
+      unrecorded.insert(ctx);
+    }
     return answer;
   });
 }
@@ -148,6 +164,10 @@ sfsistat milter_close(SMFICTX *ctx) {
   return guarded(ctx, milter_step::none, "spf_close", needs::own_record,
                  SMFIS_CONTINUE, [&] {
     bool had_record = smfi_getpriv(ctx) != nullptr;
+    if (!had_record) {
+      std::lock_guard<std::mutex> hold(unrecorded_lock);
+      if (unrecorded.erase(ctx) == 0) return SMFIS_CONTINUE;
+    }
     sfsistat answer = spf_close(ctx);
     if (had_record && smfi_getpriv(ctx) == nullptr) connections.fetch_sub(1);
     return answer;

@@ -48,6 +48,8 @@ sfsistat milter_header(SMFICTX *ctx, char *name, char *value);
 sfsistat milter_eoh(SMFICTX *ctx);
 sfsistat milter_eom(SMFICTX *ctx);
 sfsistat milter_abort(SMFICTX *ctx);
+// Close: spf_close, except for a connection whose connect step never came,
+// which has nothing to release and logs nothing.
 sfsistat milter_close(SMFICTX *ctx);
 }
 

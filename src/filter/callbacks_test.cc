@@ -107,8 +107,16 @@ TEST_F(CallbacksTest, DrainWaitsForOpenConnectionsToClose) {
   smtp_session unknown("192.0.2.11");
   EXPECT_EQ(milter_connect(&unknown.ctx, unknown.host_name.data(), nullptr),
             SMFIS_NOREPLY);
+  clear_log();
   EXPECT_EQ(milter_close(&unknown.ctx), SMFIS_CONTINUE);
   unknown.closed = true;
+  EXPECT_TRUE(log_contains(LOG_NOTICE, "spf_close called but cd is null"));
+  // A connection whose connect step never came (a probe) closes silently.
+  smtp_session probe("192.0.2.12");
+  clear_log();
+  EXPECT_EQ(milter_close(&probe.ctx), SMFIS_CONTINUE);
+  probe.closed = true;
+  EXPECT_TRUE(captured_log().empty());
   EXPECT_EQ(open_connections(), 1);
   EXPECT_FALSE(drain_connections(milliseconds(30)));
   // While draining, mail is still judged.
