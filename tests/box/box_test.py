@@ -354,6 +354,16 @@ def mark_only_checks(box, mail):
     box.sh("systemctl restart heronsend")
 
 
+def socket_checks(box, mail, subject, cleanup):
+    """Mail through one of the guide's socket alternatives: a forbidden and
+    a permitted sender over SMTP, and a local submission (through cleanup)."""
+    expect(mail, "  forbidden sender refused", "bob@fail.test", "550 5.7.1 fail")
+    expect(mail, "  permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
+    box.sh("printf 'Subject: %s\\n\\nlocal\\n' | sendmail -f root@%s alice" % (subject, RECEIVER))
+    check(mail.header(subject).startswith("pass ("), "  local submission (%s)" % cleanup,
+          "Received-SPF: " + mail.header(subject))
+
+
 def postfix_checks(box, mail):
     box.sh("echo 'postfix postfix/main_mailer_type select Internet Site' | debconf-set-selections; "
            "echo 'postfix postfix/mailname string %s' | debconf-set-selections" % RECEIVER)
@@ -410,11 +420,7 @@ def postfix_checks(box, mail):
     check(rc == 0 and os.path.exists(box.path("/var/spool/postfix/heronsend/heronsend.sock")),
           "unix socket in the queue directory", "restart exit status %d, %s" % (
               rc, box.sh("ls -l /var/spool/postfix/heronsend/heronsend.sock", check=False).stdout.strip()))
-    expect(mail, "  forbidden sender refused", "bob@fail.test", "550 5.7.1 fail")
-    expect(mail, "  permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
-    box.sh("printf 'Subject: box-local2\\n\\nlocal\\n' | sendmail -f root@%s alice" % RECEIVER)
-    check(mail.header("box-local2").startswith("pass ("), "  local submission (cleanup, chrooted)",
-          "Received-SPF: " + mail.header("box-local2"))
+    socket_checks(box, mail, "box-local2", "cleanup, chrooted")
     box.write(DEFAULTS, saved)
 
     # A Postfix without chroot, with the socket in the unit's runtime
@@ -436,11 +442,7 @@ def postfix_checks(box, mail):
               "ls -l /run/heronsend/heronsend.sock" +
               ("" if rc == 0 else "; journalctl -u heronsend -n 5 --no-pager"),
               check=False).stdout.strip()))
-    expect(mail, "  forbidden sender refused", "bob@fail.test", "550 5.7.1 fail")
-    expect(mail, "  permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
-    box.sh("printf 'Subject: box-local3\\n\\nlocal\\n' | sendmail -f root@%s alice" % RECEIVER)
-    check(mail.header("box-local3").startswith("pass ("), "  local submission (cleanup)",
-          "Received-SPF: " + mail.header("box-local3"))
+    socket_checks(box, mail, "box-local3", "cleanup")
     box.write(DEFAULTS, saved)
     box.sh("postconf -F smtp/inet/chroot=y cleanup/unix/chroot=y && systemctl reset-failed "
            "heronsend && systemctl restart heronsend && " + guide("postfix", "postconf -e").text)
