@@ -78,6 +78,23 @@ install(FILES "${_pkg}/default" DESTINATION "${HERONSEND_DEFAULT_DIR}"
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME heronsend)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+# The package's version is the top entry of packaging/changelog, as for any
+# Debian package: the daemon's version (PROJECT_VERSION, in its start line
+# and headers) and a Debian revision, so that every released package has
+# a version of its own and the one before it can be built from git history
+# (tests/package/previous_release.py finds it through this file).
+file(STRINGS "${_pkg}/changelog" _changelog_top LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_pkg}/changelog")
+if(NOT _changelog_top MATCHES "^heronsend \\(([0-9][0-9.]*)(-([0-9A-Za-z.+~]+))?\\) ")
+  message(FATAL_ERROR "packaging/changelog: no version in its first line: ${_changelog_top}")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/changelog's version ${CMAKE_MATCH_1} is not "
+    "the project's ${PROJECT_VERSION}")
+endif()
+if(CMAKE_MATCH_3)
+  set(CPACK_DEBIAN_PACKAGE_RELEASE "${CMAKE_MATCH_3}")
+endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "heronsend maintainers <maintainers@heronsend.org>")

@@ -228,8 +228,10 @@ def start_as_unit(ws, cleanup, options=None):
     check(len(unit_lines) == 1 and env_files == [DEFAULTS],
           "unexpected unit: ExecStart %r, EnvironmentFile %r" % (unit_lines, env_files))
     check(unit_setting(UNIT, "RuntimeDirectory") == ["heronsend"], "RuntimeDirectory")
+    with open(UNIT) as f:
+        env = docs.unit_environment(f.read())
     with open(DEFAULTS) as f:
-        env = docs.parse_environment_file(f.read())
+        env.update(docs.parse_environment_file(f.read()))
     if options is not None:
         env["HERONSEND_OPTIONS"] = options
     argv = docs.expand_exec_start(unit_lines[0], env)
