@@ -5,7 +5,7 @@
 #   share/man/man8/heronsend.8.gz      the manual pages
 #   share/man/man1/heronsend-check.1.gz
 #   share/doc/heronsend/               README.md, admin.md, allowlist.example,
-#                                      copyright, changelog.gz
+#                                      copyright, changelog.Debian.gz
 #   /lib/systemd/system/heronsend.service   the unit (Debian 12's unit path)
 #   /etc/default/heronsend             the unit's options (a conffile)
 #
@@ -37,10 +37,12 @@ endfunction()
 heronsend_gzip("${PROJECT_SOURCE_DIR}/man/heronsend.8" "${_pkg_out}/heronsend.8.gz")
 heronsend_gzip("${PROJECT_SOURCE_DIR}/man/heronsend-check.1"
   "${_pkg_out}/heronsend-check.1.gz")
-heronsend_gzip("${_pkg}/changelog" "${_pkg_out}/changelog.gz")
+# A package version with a Debian revision makes the changelog the
+# Debian one: changelog.Debian.gz, as lintian expects.
+heronsend_gzip("${_pkg}/changelog" "${_pkg_out}/changelog.Debian.gz")
 add_custom_target(heronsend_package_files ALL
   DEPENDS "${_pkg_out}/heronsend.8.gz" "${_pkg_out}/heronsend-check.1.gz"
-    "${_pkg_out}/changelog.gz")
+    "${_pkg_out}/changelog.Debian.gz")
 
 # The copyright file names the built-in libspf2's terms too, taken from its
 # source when it is built here: its statement and the BSD licence text; the
@@ -68,7 +70,7 @@ install(FILES
     "${PROJECT_SOURCE_DIR}/docs/admin.md"
     "${_pkg}/allowlist.example"
     "${_pkg_out}/copyright"
-    "${_pkg_out}/changelog.gz"
+    "${_pkg_out}/changelog.Debian.gz"
   DESTINATION share/doc/heronsend)
 install(FILES "${_pkg}/heronsend.service" DESTINATION "${HERONSEND_SYSTEMD_UNIT_DIR}")
 install(FILES "${_pkg}/default" DESTINATION "${HERONSEND_DEFAULT_DIR}"
