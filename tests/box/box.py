@@ -64,9 +64,11 @@ def host_sources():
     return files
 
 
-def root_key(base=BASE, repo_sets=REPO_SETS):
+def root_key(base=BASE, repo_sets=REPO_SETS, tools=("apt-utils",)):
     h = hashlib.sha256()
     h.update(("%s %s %r %r" % (RECIPE, SUITE, base, repo_sets)).encode())
+    if list(tools) != ["apt-utils"]:
+        h.update(("tools %r" % (list(tools),)).encode())
     for f in host_sources():
         with open(f, "rb") as src:
             h.update(src.read())
@@ -97,12 +99,14 @@ printf 'nameserver 127.0.0.1\noptions timeout:2 attempts:1\n' > "$1/etc/resolv.c
 """ % {"repo": REPO_DIR, "downloads": downloads}
 
 
-def make_root(cache_dir, log=print, base=BASE, repo_sets=REPO_SETS):
+def make_root(cache_dir, log=print, base=BASE, repo_sets=REPO_SETS, tools=("apt-utils",)):
     """The root file system for this key, made when missing. Returns its
     path. base: the packages installed in it (besides minbase), repo_sets:
-    what its offline repository holds."""
+    what its offline repository holds, tools: apt-utils (debconf then asks
+    its questions before the packages unpack), or nothing for a root as
+    Debian's own package tests use."""
     os.makedirs(cache_dir, exist_ok=True)
-    key = root_key(base, repo_sets)
+    key = root_key(base, repo_sets, tools)
     root = os.path.join(cache_dir, "root-" + key)
     with open(os.path.join(cache_dir, "lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -117,7 +121,7 @@ def make_root(cache_dir, log=print, base=BASE, repo_sets=REPO_SETS):
         with open(hook, "w") as f:
             f.write(_customize_hook(repo_sets))
         cmd = (["mmdebstrap", "--variant=minbase", "--mode=root", "-q", "--skip=cleanup/apt/lists",
-                "--include=" + ",".join(base + ["apt-utils"]),
+                "--include=" + ",".join(list(base) + list(tools)),
                 "--customize-hook=sh %s \"$1\"" % shlex.quote(hook),
                 SUITE, root + ".new"] + host_sources())
         shutil.rmtree(root + ".new", ignore_errors=True)

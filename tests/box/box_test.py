@@ -757,11 +757,14 @@ def lifecycle_checks(box, mail, new, nxt):
     box.sh("systemctl restart heronsend", check=False)
     state, _ = wait_state(box, ("failed",), 30)
     rc, took, out = apt(box, "remove heronsend")
-    listed = box.sh("systemctl list-units --all --no-legend heronsend.service", check=False).stdout.strip()
+    # Left masked (debhelper's mask of a removed package's unit, until the
+    # purge), no longer failed.
+    after = box.sh("systemctl is-failed heronsend; systemctl is-enabled heronsend",
+                   check=False).stdout.split()
     kept = box.sh("test -e " + DEFAULTS, check=False).returncode == 0
-    check(state == "failed" and rc == 0 and not listed and kept, "removal while failed",
-          "%s, apt-get remove exit status %d, units: %s, %s %s" % (
-              state, rc, listed or "none", DEFAULTS, "kept" if kept else "GONE"))
+    check(state == "failed" and rc == 0 and after == ["inactive", "masked"] and kept,
+          "removal while failed", "%s, apt-get remove exit status %d, then %s, %s %s" % (
+              state, rc, "/".join(after), DEFAULTS, "kept" if kept else "GONE"))
     rc, took, out = apt(box, "purge heronsend")
     left = gone(box)
     check(rc == 0 and not left, "purge after removal", "exit status %d, left: %s" % (

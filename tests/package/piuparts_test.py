@@ -99,8 +99,11 @@ def main():
                 "everyone who edited it with a question. Put new defaults into the unit's "
                 "HERONSEND_DEFAULT_OPTIONS instead." % CONFFILE)
         say("/%s: the same in both (no conffile question on upgrade)" % CONFFILE)
+        # Without apt-utils, as Debian's piuparts roots: with it, debconf's
+        # preconfiguration leaves /var/cache/debconf/tmp.ci behind, owned
+        # by no package, for whatever apt installs.
         base = boxes.make_root(os.path.join(build_dir, "piuparts"), log=say, base=[],
-                               repo_sets=REPO_SETS)
+                               repo_sets=REPO_SETS, tools=[])
         # The previous release joins the chroot's repository, so that apt
         # knows it and piuparts tests the upgrade from it.
         repo = os.path.join(base, boxes.REPO_DIR.lstrip("/"))
