@@ -121,7 +121,8 @@ def main():
         text = open(log).read() if os.path.exists(log) else r.stdout + r.stderr
         summary = [l for l in text.splitlines()
                    if re.search(r"\b(PASS|FAIL|ERROR|WARN|SKIP)\b|piuparts run ends|"
-                                r"left after purge|not owned|Processes are running", l)]
+                                r"left after purge|not owned|Processes are running|"
+                                r"Setting up heronsend \(|Purging configuration files for heronsend", l)]
         for line in summary:
             say(re.sub(r"^\d+m\d+\.\ds ", "", line))
         if r.returncode != 0:
