@@ -613,13 +613,17 @@ def apt(box, command):
 
 
 def restart_window(box, cursor):
-    """Seconds from the old daemon's "stopping" line to the new one's start
-    line (journal time stamps)."""
+    """The restart window from the journal's time stamps: "S s (drain D s)",
+    from the old daemon's "stopping" line to the new one's start line, of
+    which the drain up to the old one's terminating line."""
     out = box.sh("journalctl -o short-unix --no-pager -u heronsend --after-cursor=%s"
                  % shlex.quote(cursor)).stdout
-    stop = re.search(r"^([0-9.]+) \S+ heronsend\[\d+\]: stopping - finishing", out, re.M)
-    start = re.search(r"^([0-9.]+) \S+ heronsend\[\d+\]: %s" % START_LINE, out, re.M)
-    return float(start.group(1)) - float(stop.group(1)) if stop and start else None
+    at = [re.search(r"^([0-9.]+) \S+ heronsend\[\d+\]: %s" % line, out, re.M)
+          for line in ("stopping - finishing", STOP_LINE, START_LINE)]
+    if not all(at):
+        return "unknown"
+    stop, end, start = (float(m.group(1)) for m in at)
+    return "%.3f s (drain %.3f s)" % (start - stop, end - stop)
 
 
 def upgrade_under_mail(box, mail, old, new):
@@ -680,7 +684,7 @@ def upgrade_under_mail(box, mail, old, new):
     say("upgrade under mail: %d messages: %s; restart window %s; Postfix found the filter's "
         "socket closed %d times; unchecked: %s" % (
             sent, ", ".join("%s %d" % kv for kv in counts.items()),
-            "%.3f s" % window if window is not None else "unknown", refused_postfix,
+            window, refused_postfix,
             " ".join(unchecked) or "none"))
     check(sent >= 20 and counts["lost"] == 0 and counts["deferred"] == 0 and
           counts["unchecked"] <= refused_postfix,
