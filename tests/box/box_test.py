@@ -10,6 +10,14 @@ library lets 127.0.0.1 pass unchecked; Debian's Sendmail refuses
 192.0.2.0/24). Mail goes to the local user alice; its headers are read
 from /var/mail/alice.
 
+- Upgrades (the first box starts with the previous release,
+  tests/package/previous_release.py): this tree's package installed over
+  it behind Postfix while two senders keep sending (every message counted:
+  delivered with the header, refused, deferred, unchecked, lost; one
+  restart; the administrator's edit kept and in force); at the end, an
+  upgrade while stopped to a package that adds a default option (the
+  edit kept, no conffile question), an upgrade while masked, dpkg --purge
+  after upgrades, a reinstallation after purge and a removal while failed.
 - systemd: enabled and active after the installation; user, capabilities,
   system-call filter, PID file, the journal's start and stop lines;
   restart, stop (exit status, time); a crash restarted; a failing start
