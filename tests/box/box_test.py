@@ -621,17 +621,23 @@ def apt(box, command):
 
 
 def restart_window(box, cursor):
-    """The restart window from the journal's time stamps: "S s (drain D s)",
-    from the old daemon's "stopping" line to the new one's start line, of
-    which the drain up to the old one's terminating line."""
+    """The restart window from the journal's time stamps, from the old
+    daemon's "stopping" line to the new one's start line: its drain (up to
+    its terminating line), its exit (until systemd saw it end) and the new
+    start."""
     out = box.sh("journalctl -o short-unix --no-pager -u heronsend --after-cursor=%s"
                  % shlex.quote(cursor)).stdout
-    at = [re.search(r"^([0-9.]+) \S+ heronsend\[\d+\]: %s" % line, out, re.M)
-          for line in ("stopping - finishing", STOP_LINE, START_LINE)]
-    if not all(at):
+    at = [re.search(r"^([0-9.]+) \S+ %s" % line, out, re.M)
+          for line in (r"heronsend\[\d+\]: stopping - finishing", r"heronsend\[\d+\]: " + STOP_LINE,
+                       r"systemd\[1\]: heronsend.service: Deactivated successfully",
+                       r"heronsend\[\d+\]: " + START_LINE)]
+    if not (at[0] and at[3]):
         return "unknown"
-    stop, end, start = (float(m.group(1)) for m in at)
-    return "%.3f s (drain %.3f s)" % (start - stop, end - stop)
+    if not all(at):
+        return "%.3f s" % (float(at[3].group(1)) - float(at[0].group(1)))
+    stop, end, gone, start = (float(m.group(1)) for m in at)
+    return "%.3f s (drain %.3f s, exit %.3f s, new start %.3f s)" % (
+        start - stop, end - stop, gone - end, start - gone)
 
 
 def upgrade_under_mail(box, mail, old, new):
