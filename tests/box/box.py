@@ -120,9 +120,10 @@ def make_root(cache_dir, log=print, base=BASE, repo_sets=REPO_SETS, tools=("apt-
         hook = os.path.join(cache_dir, "customize.sh")
         with open(hook, "w") as f:
             f.write(_customize_hook(repo_sets))
-        cmd = (["mmdebstrap", "--variant=minbase", "--mode=root", "-q", "--skip=cleanup/apt/lists",
-                "--include=" + ",".join(list(base) + list(tools)),
-                "--customize-hook=sh %s \"$1\"" % shlex.quote(hook),
+        include = list(base) + list(tools)
+        cmd = (["mmdebstrap", "--variant=minbase", "--mode=root", "-q", "--skip=cleanup/apt/lists"] +
+               (["--include=" + ",".join(include)] if include else []) +
+               ["--customize-hook=sh %s \"$1\"" % shlex.quote(hook),
                 SUITE, root + ".new"] + host_sources())
         shutil.rmtree(root + ".new", ignore_errors=True)
         r = run(cmd, timeout=600)
