@@ -73,6 +73,11 @@ install(FILES
     "${_pkg_out}/changelog.Debian.gz"
   DESTINATION share/doc/heronsend)
 install(FILES "${_pkg}/heronsend.service" DESTINATION "${HERONSEND_SYSTEMD_UNIT_DIR}")
+# packaging/default is the conffile /etc/default/heronsend: it stays as
+# the previous release shipped it, comments included (a changed file stops
+# the upgrade of every administrator who edited it with dpkg's question;
+# the piuparts test fails on it). Package defaults go into the unit's
+# HERONSEND_DEFAULT_OPTIONS.
 install(FILES "${_pkg}/default" DESTINATION "${HERONSEND_DEFAULT_DIR}"
   RENAME heronsend)
 
