@@ -335,6 +335,51 @@ TEST_F(SessionTest, AuthenticationResultsBesideReceivedSpf) {
     EXPECT_EQ(s.ctx.header_changes.back().name, "Received-SPF")
         << "Received-SPF is inserted last, so it is the first field";
   }
+  // Passes this host made, not the domain: libspf2's free pass for a
+  // loopback client, and the local policy's. They are the receiver's
+  // decision (identity=x-local), with no Authentication-Results field a
+  // DMARC filter would align on; the domain's own pass still is one.
+  config.local_policy = "ip4:198.51.100.7";
+  stop_spf();
+  ASSERT_TRUE(start_spf_with_zone());
+  load_standard_zone();
+  const struct {
+    const char *client, *sender;
+    std::string comment;
+    bool own;  // the domain's pass
+  } passes[] = {
+      {"127.0.0.1", "<a@fail.test>", "(mx.example.org: 127.0.0.1 is this host)", false},
+      {"::1", "<a@pass.test>", "(mx.example.org: ::1 is this host)", false},
+      // The policy goes before the record's "-all" (not 192.0.2.10's ip4:).
+      {"198.51.100.7", "<a@pass.test>",
+       "(mx.example.org: 198.51.100.7 is permitted by local policy)", false},
+      {"192.0.2.10", "<a@pass.test>",
+       "(mx.example.org: domain of a@pass.test designates 192.0.2.10 as "
+       "permitted sender)", true},
+  };
+  config.check_helo = 1;
+  for (const auto &c : passes) {
+    SCOPED_TRACE(c.client);
+    smtp_session s(c.client);
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("fail.test"), SMFIS_CONTINUE);
+    ASSERT_EQ(s.mail(c.sender), SMFIS_CONTINUE);
+    s.eom();
+    const std::vector<std::string> spf = s.inserted_headers();
+    ASSERT_EQ(spf.size(), c.own ? 2u : 1u) << spf[0];
+    EXPECT_EQ(spf.back().substr(0, spf.back().find(" receiver=")), "pass " + c.comment);
+    EXPECT_NE(spf.back().find(c.own ? " identity=mailfrom;" : " identity=x-local;"),
+              std::string::npos);
+    EXPECT_EQ(s.inserted_headers("Authentication-Results"),
+              c.own ? std::vector<std::string>{r + "pass " + c.comment +
+                                               " smtp.mailfrom=pass.test; spf=fail "
+                                               "(mx.example.org: domain of "
+                                               "postmaster@fail.test does not designate "
+                                               "192.0.2.10 as permitted sender) "
+                                               "smtp.helo=fail.test"}
+                    : std::vector<std::string>{});
+  }
+
   // Unchecked messages: no SPF verdict to report.
   smtp_session s("192.0.2.10");
   ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
