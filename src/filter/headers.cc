@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "common/config.h"
 #include "common/safe_text.h"
@@ -161,8 +160,8 @@ void explain(connection_data *cd) {
 void add_key(folded_value &v, char *piece) {
   if (add_piece(v, piece)) return;
   const char *key = piece + 1;
-  syslog(LOG_INFO, "header key %s left out: too long for a line",
-         log_text(std::string(key, std::strcspn(key, "=")).c_str()).c_str());
+  syslog(LOG_INFO, "header key %.*s left out: too long for a line",
+         static_cast<int>(std::strcspn(key, "=")), key);
 }
 
 // A Received-SPF value into v (room HEADER_VALUE_SIZE): the result word of
