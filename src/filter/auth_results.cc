@@ -52,8 +52,7 @@ void add_result(folded_value &v, int index, const char *explanation,
   if (value != nullptr) {
     append_property(prop, sizeof prop, property, value);
     if (std::strlen(prop) + (more ? 1 : 0) > MAX_LINE) {
-      syslog(LOG_INFO, "header key %s left out: too long for a line",
-             property);
+      syslog(LOG_INFO, "header key %s left out: too long for a line", property);
       prop[0] = '\0';
     }
   }
@@ -73,8 +72,8 @@ bool build_authentication_results(connection_data *cd,
   // name's own result either.
   if (cd->helo_result_source != SOURCE_RECORD) helo_explanation = nullptr;
 
-  folded_value v = start_value(cd->auth_results_value, HEADER_VALUE_SIZE,
-                               kAuthResultsName);
+  folded_value v =
+      start_value(cd->auth_results_value, HEADER_VALUE_SIZE, kAuthResultsName);
   char piece[PIECE_SIZE];
   piece[0] = '\0';
   const char *r = receiver_or_empty();

@@ -56,40 +56,44 @@ int write_explanation_of(char *out, int index, const char *from,
   const std::size_t n = SCRATCH_SIZE;
   switch (index) {
     case 0:
-      return std::snprintf(out, n, "%s: domain of %s designates %s as permitted sender",
-                    r, from, ip);
+      return std::snprintf(out, n,
+                           "%s: domain of %s designates %s as permitted sender",
+                           r, from, ip);
     case 1:
-      return std::snprintf(out, n,
-                    "%s: domain of %s does not designate %s as permitted sender",
-                    r, from, ip);
+      return std::snprintf(
+          out, n, "%s: domain of %s does not designate %s as permitted sender",
+          r, from, ip);
     case 2:
-      return std::snprintf(out, n,
-                    "%s: domain of transitioning %s does not designate %s as "
-                    "permitted sender",
-                    r, from, ip);
+      return std::snprintf(
+          out, n,
+          "%s: domain of transitioning %s does not designate %s as "
+          "permitted sender",
+          r, from, ip);
     case 3:
-      return std::snprintf(out, n,
-                    "%s: %s is neither permitted nor denied by domain of %s", r,
-                    ip, from);
+      return std::snprintf(
+          out, n, "%s: %s is neither permitted nor denied by domain of %s", r,
+          ip, from);
     case 4:
-      return std::snprintf(out, n, "%s: unknown result during lookup of %s", r, from);
+      return std::snprintf(out, n, "%s: unknown result during lookup of %s", r,
+                           from);
     case 5:
-      return std::snprintf(out, n,
-                    "%s: domain of %s uses a mechanism not recognized by this "
-                    "client",
-                    r, from);
+      return std::snprintf(
+          out, n,
+          "%s: domain of %s uses a mechanism not recognized by this "
+          "client",
+          r, from);
     case 6:
       return std::snprintf(out, n, "%s: domain of %s has invalid SPF", r, from);
     case 7:
-      return std::snprintf(out, n,
-                    "%s: temporary error in processing during lookup of %s", r,
-                    from);
+      return std::snprintf(
+          out, n, "%s: temporary error in processing during lookup of %s", r,
+          from);
     case 8:
-      return std::snprintf(out, n, "%s: error in processing during lookup of %s", r,
-                    from);
+      return std::snprintf(
+          out, n, "%s: error in processing during lookup of %s", r, from);
     case 9:
-      return std::snprintf(out, n, "%s: %s does not designate permitted sender hosts",
-                    r, from);
+      return std::snprintf(
+          out, n, "%s: %s does not designate permitted sender hosts", r, from);
     default:
       return std::snprintf(out, n, "%s: ???", r);
   }
@@ -113,8 +117,7 @@ void write_explanation(char *out, int index, const char *from, const char *ip) {
 
 // The explanation of a verdict this host made (see verdict_source): said
 // as the receiver's decision, naming no domain.
-void write_local_explanation(char *out, int index, int source,
-                             const char *ip) {
+void write_local_explanation(char *out, int index, int source, const char *ip) {
   const char *r = receiver_or_empty();
   if (source == SOURCE_LOOPBACK)
     std::snprintf(out, SCRATCH_SIZE, "%s: %s is this host", r, ip);
