@@ -38,7 +38,12 @@ enum {
 };
 
 constexpr std::size_t SCRATCH_SIZE = 1000;
-constexpr std::size_t HEADER_VALUE_SIZE = 2000;
+// A header value holds at most five pieces as long as a line (the
+// comment, and the receiver's, the HELO name's and the sender's keys; for
+// Authentication-Results the authserv-id, two comments and two
+// properties; longer ones are left out) and a few short keys, each of
+// them whole.
+constexpr std::size_t HEADER_VALUE_SIZE = 5300;
 constexpr int SPOOF_SLOTS = 10;
 
 struct lib_data_deleter {
@@ -59,6 +64,10 @@ struct connection_data {
   // The HELO identity's own verdict (-c), checked at the first HELO and
   // kept for the connection; -1 while there is none.
   int helo_result_index = -1;
+  // Who made those verdicts (SOURCE_RECORD, SOURCE_LOOPBACK or
+  // SOURCE_LOCAL_POLICY, see filter/result.h).
+  int result_source = 0;
+  int helo_result_source = 0;
   int action = ACTION_NONE;
   int accept_due = ACCEPT_DUE_NONE;
   int header_count = 0;           // Received-SPF headers seen in this message

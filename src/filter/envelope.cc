@@ -45,6 +45,7 @@ void check_helo_identity(connection_data *cd) {
     return;
   }
   cd->helo_result_index = spf_result_index(cd->lib->result);
+  cd->helo_result_source = verdict_source(cd->lib.get());
 }
 
 }  // namespace
@@ -94,6 +95,7 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   cd->result_index = -1;
+  cd->result_source = SOURCE_RECORD;
   cd->action = ACTION_NONE;
   cd->header_count = 0;
   cd->spoof_count = 0;
@@ -150,6 +152,7 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
     return SMFIS_ACCEPT;
   }
   cd->result_index = spf_result_index(cd->lib->result);
+  cd->result_source = verdict_source(cd->lib.get());
   return apply_spf_result(ctx);
 }
 
@@ -177,6 +180,7 @@ sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
     return SMFIS_ACCEPT;
   }
   cd->result_index = spf_result_index(cd->lib->result);
+  cd->result_source = verdict_source(cd->lib.get());
   return apply_spf_result(ctx);
 }
 
@@ -186,6 +190,7 @@ sfsistat spf_eoh(SMFICTX *ctx) {
   if (cd == nullptr) return no_record("spf_eoh");
   if (!cd->allowlisted && !cd->authenticated) {
     cd->result_index = spf_result_index(cd->lib->result);
+    cd->result_source = verdict_source(cd->lib.get());
     cd->action = ACTION_MARK;
   }
   return SMFIS_CONTINUE;

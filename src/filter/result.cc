@@ -31,6 +31,12 @@ int spf_result_index(std::uint32_t result) {
   }
 }
 
+int verdict_source(const lib_data *lib) {
+  if (lib->reason == SPF_REASON_LOCALHOST) return SOURCE_LOOPBACK;
+  if (lib->reason == SPF_REASON_LOCAL_POLICY) return SOURCE_LOCAL_POLICY;
+  return SOURCE_RECORD;
+}
+
 void build_rejection_text(const char *t, char (&out)[REPLY_TEXT_SIZE]) {
   if (t == nullptr) {
     std::strcpy(out, "rejected by heronsend");

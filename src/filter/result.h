@@ -32,6 +32,20 @@ const char *result_name(int index);
 // daemon does not know (above SPF_RESULT_PERMERROR).
 int spf_result_index(std::uint32_t result);
 
+// Who made a verdict: the record of the sender's domain (or the HELO
+// name's), or this host. libspf2 passes a loopback client without any
+// lookup, and the local policy (-l, -t) decides ahead of the record's
+// "all" what the record itself may not allow; those are the receiver's
+// decisions, which the headers must not present as the domain's.
+enum {
+  SOURCE_RECORD = 0,
+  SOURCE_LOOPBACK = 1,
+  SOURCE_LOCAL_POLICY = 2,
+};
+
+// The source of the latest query's verdict.
+int verdict_source(const lib_data *lib);
+
 constexpr std::size_t REPLY_TEXT_SIZE = 1000;
 
 // The text of the 550 reply, from the library's result text t (may be

@@ -335,6 +335,66 @@ TEST_F(SessionTest, AuthenticationResultsBesideReceivedSpf) {
     EXPECT_EQ(s.ctx.header_changes.back().name, "Received-SPF")
         << "Received-SPF is inserted last, so it is the first field";
   }
+  // Passes this host made, not the domain: libspf2's free pass for a
+  // loopback client, and the local policy's. They are the receiver's
+  // decision (identity=x-local), with no Authentication-Results field a
+  // DMARC filter would align on; the domain's own pass still is one.
+  config.local_policy = "ip4:198.51.100.7";
+  stop_spf();
+  ASSERT_TRUE(start_spf_with_zone());
+  load_standard_zone();
+  zone_add_txt("policy.test", "v=spf1 ip4:198.51.100.7 -all");
+  const std::string by_policy = "(mx.example.org: 198.51.100.7 is permitted by local policy)";
+  const struct {
+    const char *client, *helo, *sender;
+    std::string comment;      // the message's header's
+    std::string helo_header;  // its HELO header's start, "" for none
+    std::string auth_results;  // "" for none
+  } passes[] = {
+      {"127.0.0.1", "fail.test", "<a@fail.test>", "(mx.example.org: 127.0.0.1 is this host)",
+       "", ""},
+      {"::1", "fail.test", "<a@pass.test>", "(mx.example.org: ::1 is this host)", "", ""},
+      // The policy goes before the record's "-all" (not "v=spf1 -all").
+      {"198.51.100.7", "fail.test", "<a@pass.test>", by_policy, "", ""},
+      // The domain's own passes; a HELO pass by the local policy is this
+      // host's, and no result in Authentication-Results.
+      {"192.0.2.10", "fail.test", "<a@pass.test>",
+       "(mx.example.org: domain of a@pass.test designates 192.0.2.10 as permitted sender)",
+       "fail (mx.example.org: domain of postmaster@fail.test does not designate "
+       "192.0.2.10 as permitted sender) ",
+       r + "pass (mx.example.org: domain of a@pass.test designates 192.0.2.10 as "
+           "permitted sender) smtp.mailfrom=pass.test; spf=fail (mx.example.org: "
+           "domain of postmaster@fail.test does not designate 192.0.2.10 as "
+           "permitted sender) smtp.helo=fail.test"},
+      {"198.51.100.7", "pass.test", "<a@policy.test>",
+       "(mx.example.org: domain of a@policy.test designates 198.51.100.7 as permitted sender)",
+       "pass " + by_policy + " ",
+       r + "pass (mx.example.org: domain of a@policy.test designates 198.51.100.7 as "
+           "permitted sender) smtp.mailfrom=policy.test"},
+  };
+  config.check_helo = 1;
+  for (const auto &c : passes) {
+    SCOPED_TRACE(c.sender);
+    smtp_session s(c.client);
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo(c.helo), SMFIS_CONTINUE);
+    ASSERT_EQ(s.mail(c.sender), SMFIS_CONTINUE);
+    s.eom();
+    const std::vector<std::string> spf = s.inserted_headers();
+    bool own = !c.auth_results.empty();
+    ASSERT_EQ(spf.size(), own ? 2u : 1u) << spf[0];
+    EXPECT_EQ(spf.back().substr(0, spf.back().find(" receiver=")), "pass " + c.comment);
+    EXPECT_NE(spf.back().find(own ? " identity=mailfrom;" : " identity=x-local;"),
+              std::string::npos);
+    if (own) {
+      EXPECT_EQ(spf[0].substr(0, c.helo_header.size()), c.helo_header);
+      EXPECT_NE(spf[0].find(c.helo_header[0] == 'f' ? " identity=helo;" : " identity=x-local;"),
+                std::string::npos);
+    }
+    EXPECT_EQ(s.inserted_headers("Authentication-Results"),
+              own ? std::vector<std::string>{c.auth_results} : std::vector<std::string>{});
+  }
+
   // Unchecked messages: no SPF verdict to report.
   smtp_session s("192.0.2.10");
   ASSERT_EQ(s.connect(), SMFIS_CONTINUE);

@@ -86,6 +86,7 @@ bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err,
                .c_str(),
            static_cast<int>(CHECK_TIME_LIMIT.count()));
     lib->result = SPF_RESULT_TEMPERROR;
+    lib->reason = SPF_REASON_NONE;
     return true;
   }
   if (!query_gave_verdict(err, lib->response)) {
@@ -96,6 +97,7 @@ bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err,
     return false;
   }
   lib->result = SPF_response_result(lib->response);
+  lib->reason = SPF_response_reason(lib->response);
   return true;
 }
 
@@ -277,6 +279,7 @@ bool lib_do_helo_check(lib_data *lib, const char *helo) {
   release_response(lib);
   if (!is_domain_name(helo)) {
     lib->result = SPF_RESULT_NONE;
+    lib->reason = SPF_REASON_NONE;
     return true;
   }
   char sender[300];

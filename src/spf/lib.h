@@ -38,6 +38,11 @@ struct lib_data {
   // SPF_RESULT_INVALID until a query has succeeded, so it always has a
   // defined value.
   std::uint32_t result = SPF_RESULT_INVALID;
+  // Why the library gave that result, an SPF_reason_t code held the same
+  // way: SPF_REASON_LOCALHOST for its free pass of a loopback client,
+  // SPF_REASON_LOCAL_POLICY when the local policy (-l, -t) decided
+  // (patches/libspf2/27). SPF_REASON_NONE when no query ran.
+  std::uint32_t reason = SPF_REASON_NONE;
   // The error code of the most recent failed operation, for lib_error_string.
   SPF_errcode_t last_error = SPF_E_SUCCESS;
 };

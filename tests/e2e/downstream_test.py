@@ -77,6 +77,27 @@ CASES = [
      "identity=helo@fail.test", "SPF_FAIL", "fail", "fail"),
 ]
 
+
+def longest_name(length, tail):
+    """A domain name of the given length: labels of 63 characters before
+    tail (the names of test_zone.conf's longest records)."""
+    name, k = tail, 0
+    while len(name) < length:
+        label = min(63, length - len(name) - 1)
+        name, k = chr(ord("a") + k) * label + "." + name, k + 1
+    return name
+
+
+# The longest inputs a legitimate sender sends: a 64-character local part
+# at a 246-character domain (the longest whose _dmarc name a zone can
+# hold), a 253-character HELO name, and an IPv6 client written with 38
+# characters.
+LONG_DOMAIN = longest_name(246, "long.test")
+LONG_HELO = longest_name(253, "helo.long.test")
+LONG_CLIENT = "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff"
+# Permitted by the local policy (-l) of the helo-check listener.
+POLICY_CLIENT = "203.0.113.77"
+
 SA_RULES = ["SPF_PASS", "SPF_FAIL", "SPF_SOFTFAIL", "SPF_NEUTRAL", "SPF_NONE",
             "T_SPF_PERMERROR", "T_SPF_TEMPERROR", "SPF_HELO_PASS", "SPF_HELO_FAIL",
             "SPF_HELO_SOFTFAIL", "SPF_HELO_NEUTRAL", "SPF_HELO_NONE",
@@ -171,7 +192,7 @@ class World:
         ports = {"received-spf": h.free_port(), "authentication-results": h.free_port(),
                  "helo-check": h.free_port()}
         options = {"received-spf": ["-m"], "authentication-results": ["-m", "-A"],
-                   "helo-check": ["-m", "-A", "-c"]}
+                   "helo-check": ["-m", "-A", "-c", "-l", "ip4:" + POLICY_CLIENT]}
         for name, port in ports.items():
             d = h.Heronsend(self.ws, self.dns, name, options[name],
                             "inet:%d@127.0.0.1" % port)
@@ -229,10 +250,10 @@ def tearDownModule():
 class Readers(unittest.TestCase):
     maxDiff = None
 
-    def reading(self, listener, helo, sender, from_address):
-        """Sends one message; returns heronsend's header(s) and what each
-        reader made of them."""
-        s = h.SmtpSession(WORLD.postfix.port(listener), CLIENT, helo)
+    def reading(self, listener, helo, sender, from_address, client=CLIENT):
+        """Sends one message; returns heronsend's header(s), the message as
+        the second hop received it, and what each reader made of them."""
+        s = h.SmtpSession(WORLD.postfix.port(listener), client, helo)
         self.addCleanup(s.close)
         mid, text = h.make_message(subject="%s %s" % (listener, sender or "<>"),
                                    sender=from_address)
@@ -254,6 +275,9 @@ class Readers(unittest.TestCase):
             "sa-debug": debug,
             "opendmarc spf": DMARC_SPF.get(record.get("spf"), record.get("spf")),
             "dmarc": dmarc.group(1) if dmarc else None,
+            # The header lines as the second hop received them (without
+            # the ones smtp-sink adds).
+            "lines": [line for n, v in msg.headers for line in ("%s: %s" % (n, v)).split("\n")],
         }
 
     def test_readers_take_the_verdict(self):
@@ -288,6 +312,81 @@ class Readers(unittest.TestCase):
                 self.assertEqual(2, len(got["received-spf"]), got)
                 self.assertEqual(sorted(["SPF_PASS", helo_rule]), sorted(got["spamassassin"]), got)
                 self.assertEqual(("pass", "pass"), (got["opendmarc spf"], got["dmarc"]), got)
+
+    def test_longest_inputs_keep_their_lines_and_values(self):
+        """The longest legal inputs, and a crafted 835-character local part,
+        relayed by Postfix to a second hop: every header line there within
+        998 characters (RFC 5322 2.1.1), so Postfix's SMTP client breaks
+        none; each value, unfolded, whole (a crafted sender's
+        envelope-from= left out whole); the readers take the verdict as
+        from a short header."""
+        software = " x-software=heronsend 2.2 http://www.heronsend.org/ with %s;" % (
+            WORLD.daemons[0].version_text)
+        table = []
+        for listener in ("received-spf", "helo-check"):
+            for local, spf, dmarc in ((64, "pass", "pass"), (835, "neutral", "fail")):
+                with self.subTest(listener=listener, local_part=local):
+                    sender = "l" * local + "@" + LONG_DOMAIN
+                    got = self.reading(listener, LONG_HELO, sender, sender, client=LONG_CLIENT)
+                    # Lengths as received: unfolded, the longest line, lines.
+                    fields = [("Received-SPF", v) for v in got["received-spf"]] + [
+                        ("Authentication-Results", v) for v in got["authentication-results"]
+                        if v.startswith(R + "; spf=")]
+                    for name, value in fields:
+                        lines = ("%s: %s" % (name, value)).split("\n")
+                        table.append((listener, local, name, len("".join(lines)),
+                                      max(map(len, lines)), len(lines)))
+                    self.assertLessEqual(max(map(len, got["lines"])), 998)
+                    permits = " designates %s as permitted sender" % LONG_CLIENT
+                    said = sender if local == 64 else LONG_DOMAIN
+                    from_key = " envelope-from=%s;" % sender if local == 64 else ""
+                    keys = " receiver=%s; client-ip=%s; helo=%s;%s" % (
+                        R, LONG_CLIENT, LONG_HELO, from_key)
+                    spf_headers = ["pass (%s: domain of %s%s)%s identity=mailfrom;%s"
+                                   % (R, said, permits, keys, software)]
+                    ours = []
+                    if listener == "helo-check":
+                        helo_comment = "(%s: domain of postmaster@%s%s)" % (R, LONG_HELO, permits)
+                        spf_headers.append("pass %s%s identity=helo;%s"
+                                           % (helo_comment, keys, software))
+                        ours = ["%s; spf=pass (%s: domain of %s%s) smtp.mailfrom=%s; "
+                                "spf=pass %s smtp.helo=%s"
+                                % (R, R, said, permits, LONG_DOMAIN, helo_comment, LONG_HELO)]
+                    unfold = lambda values: [v.replace("\n", "") for v in values]
+                    self.assertEqual(spf_headers, unfold(got["received-spf"]))
+                    self.assertEqual(ours, unfold([v for v in got["authentication-results"]
+                                                   if v.startswith(R + "; spf=")]))
+                    rules = ["SPF_HELO_PASS", "SPF_PASS"] if listener == "helo-check" else ["SPF_PASS"]
+                    self.assertEqual(rules, sorted(got["spamassassin"]), got["sa-debug"])
+                    # A crafted sender's Received-SPF lacks envelope-from=,
+                    # which OpenDMARC needs to take its result.
+                    self.assertEqual((spf, dmarc), (got["opendmarc spf"], got["dmarc"]))
+        sys.stderr.write("\n%-14s %-6s %-24s %-9s %-8s %s\n" % (
+            "listener", "local", "header", "one line", "longest", "lines"))
+        for row in table:
+            sys.stderr.write("%-14s %-6d %-24s %-9d %-8d %d\n" % row)
+
+    def test_passes_this_host_made_are_not_the_domains(self):
+        """libspf2 passes a loopback client without a lookup, and a local
+        policy (-l) passes what the sender's record does not allow: sent as
+        a p=reject domain whose record permits neither, the message gets
+        the receiver's pass (identity=x-local, no spf=pass
+        smtp.mailfrom=), which no reader takes for the domain's: DMARC
+        fails. On the same listener the domain's own pass still passes
+        DMARC (test_helo_verdict_beside_the_senders)."""
+        for listener, client, comment in (
+                ("received-spf", "127.0.0.1", "127.0.0.1 is this host"),
+                ("helo-check", "127.0.0.1", "127.0.0.1 is this host"),
+                ("helo-check", POLICY_CLIENT, POLICY_CLIENT + " is permitted by local policy")):
+            with self.subTest(listener=listener, client=client):
+                got = self.reading(listener, HELO, "ceo@fail.test", "ceo@fail.test", client=client)
+                self.assertEqual(["pass (%s: %s)" % (R, comment)],
+                                 [v.split(" receiver=")[0] for v in got["received-spf"]], got)
+                self.assertIn(" identity=x-local;", got["received-spf"][0])
+                self.assertEqual([], [v for v in got["authentication-results"]
+                                      if v.startswith(R + "; spf=")], got)
+                self.assertEqual([], got["spamassassin"], got)
+                self.assertEqual(("neutral", "fail"), (got["opendmarc spf"], got["dmarc"]), got)
 
     def test_forged_authentication_results_are_removed(self):
         """With -A an incoming Authentication-Results claiming this host
