@@ -35,8 +35,9 @@ class log_text {
   char buf_[LOG_TEXT_MAX + 4];  // the text, "...", and the terminator
 };
 
-// A key=value log line being built in a fixed buffer: appends never overflow it, and
-// a line that does not fit is cut (used() then stays at the room less one).
+// A key=value log line being built in a fixed buffer: appends never
+// overflow it, and a line that does not fit is cut (used() then stays at
+// the room less one).
 class kv_line {
  public:
   static constexpr std::size_t ROOM = 6144;  // five cut values and more

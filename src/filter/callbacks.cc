@@ -145,7 +145,7 @@ sfsistat milter_envfrom(SMFICTX *ctx, char **argv) {
                  [&] { return spf_envfrom(ctx, argv); },
                  [&] {
                    if (connection_data *cd = get_connection_data(ctx))
-                     begin_message(ctx, cd, argv);
+                     begin_message(cd, argv);
                  });
 }
 

@@ -88,8 +88,8 @@ sfsistat spf_helo(SMFICTX *ctx, char *name) {
   return SMFIS_CONTINUE;
 }
 
-void begin_message(SMFICTX *ctx, connection_data *cd, char **argv) {
-  open_message(ctx, cd);
+void begin_message(connection_data *cd, char **argv) {
+  open_message(cd);
   // A new message: forget everything about the previous one, including
   // texts left behind by a message that was accepted unchecked.
   cd->authenticated = 0;
@@ -112,7 +112,7 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   connection_data *cd = get_connection_data(ctx);
   if (cd == nullptr) return no_record("spf_envfrom");
 
-  begin_message(ctx, cd, argv);
+  begin_message(cd, argv);
   if (!cd->mail_from) {
     syslog(LOG_ERR, "couldn't strdup mail_from");
     return SMFIS_ACCEPT;

@@ -21,7 +21,7 @@ struct connection_data;
 // opened for its verdict line and the sender is kept, normalised, in
 // cd->mail_from (none when memory ran out). spf_envfrom begins with it;
 // the callbacks call it alone for a message accepted unchecked.
-void begin_message(SMFICTX *ctx, connection_data *cd, char **argv);
+void begin_message(connection_data *cd, char **argv);
 
 sfsistat spf_helo(SMFICTX *ctx, char *name);
 sfsistat spf_envfrom(SMFICTX *ctx, char **argv);

@@ -141,7 +141,9 @@ TEST_F(SessionTest, VerdictLineForEveryWayAMessageEnds) {
     ASSERT_EQ(s.mail("<a@pass.test>"), SMFIS_CONTINUE);
     s.abort();  // the MTA's abort
     ASSERT_EQ(s.mail("<b@pass.test>"), SMFIS_CONTINUE);
-    // A new MAIL FROM without an abort before it.
+    // A new MAIL FROM without an abort before it, with its own queue ID
+    // (as Sendmail sends it): not the aborted message's.
+    s.ctx.macros["i"] = "5ABC";
     EXPECT_EQ(s.mail("<c@temperror.test>"), SMFIS_TEMPFAIL);
     s.abort();  // after a refusal: nothing more to log
     ASSERT_EQ(s.mail("<\"odd sender\"@pass.test>"), SMFIS_CONTINUE);
@@ -166,6 +168,8 @@ TEST_F(SessionTest, VerdictLineForEveryWayAMessageEnds) {
     ASSERT_EQ(s.helo("helo.pass.test"), SMFIS_CONTINUE);
   }
   const std::string pass_helo = from_client + "helo=helo.pass.test ";
+  std::string with_queue = pass_helo;
+  with_queue.replace(with_queue.find("queue=-"), 7, "queue=5ABC");
   EXPECT_EQ(verdict_lines(),
             (std::vector<std::string>{
                 pass_helo + "from=<> identity=helo spf=pass action=marked "
@@ -174,11 +178,11 @@ TEST_F(SessionTest, VerdictLineForEveryWayAMessageEnds) {
                             "action=aborted time_ms=N lookups=0",
                 pass_helo + "from=b@pass.test identity=mailfrom spf=pass "
                             "action=aborted time_ms=N lookups=0",
-                pass_helo + "from=c@temperror.test identity=mailfrom "
-                            "spf=temperror action=deferred time_ms=N lookups=0",
-                pass_helo + "from=\"\\\"odd sender\\\"@pass.test\" "
-                            "identity=mailfrom spf=pass action=aborted "
-                            "time_ms=N lookups=0",
+                with_queue + "from=c@temperror.test identity=mailfrom "
+                             "spf=temperror action=deferred time_ms=N lookups=0",
+                with_queue + "from=\"\\\"odd sender\\\"@pass.test\" "
+                             "identity=mailfrom spf=pass action=aborted "
+                             "time_ms=N lookups=0",
                 from_client + "helo=- from=a@fail.test identity=auth spf=pass "
                               "action=marked time_ms=N lookups=0",
                 from_client + "helo=helo.fail.test from=a@pass.test "

@@ -71,8 +71,10 @@ void format_verdict_line(const verdict_fields &f, kv_line *out) noexcept {
   out->add_number(f.lookups);
 }
 
-void open_message(SMFICTX *ctx, connection_data *cd) noexcept {
-  finish_message(ctx, cd, message_action::aborted);
+void open_message(connection_data *cd) noexcept {
+  // No queue ID for a message still open here: the macros are the new
+  // message's already (Sendmail sends {i} with MAIL FROM).
+  finish_message(nullptr, cd, message_action::aborted);
   cd->message_open = 1;
   cd->helo_refusal = 0;
   cd->lib->cost = check_cost{};

@@ -60,7 +60,7 @@ void format_verdict_line(const verdict_fields &f, kv_line *out) noexcept;
 
 // Marks the start of a message (MAIL FROM): the next finish_message logs
 // it. A message still open is finished as aborted first.
-void open_message(SMFICTX *ctx, connection_data *cd) noexcept;
+void open_message(connection_data *cd) noexcept;
 
 // Finishes the connection's open message (nothing if none is open) with
 // the given action; see above.
