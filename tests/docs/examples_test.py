@@ -14,10 +14,12 @@ protocol on its socket, and stop with status 0 on SIGTERM; or, for an
 example marked to fail, exit with the documented text in its output.
 
 A journal example (a journalctl one-liner) runs in bash with `journalctl`
-standing for the journal of a service that logged the lines of
-JOURNAL_LINES (real lines of the daemon: the verdict and statistics lines
-of an end-to-end run); it must ask for the unit's system-log lines alone
-(`-u heronsend _TRANSPORT=syslog -o cat`), exit 0 and print something.
+standing for the journal of the unit that logged the lines of
+JOURNAL_LINES (real lines of the daemon: the settings and verdict lines of
+an end-to-end run), each twice as the unit's journal holds them: from the
+system log, and from standard error after "heronsend: ". It must ask for
+the unit's lines as text (`-u heronsend -o cat`), exit 0 and print
+something, and no line twice.
 
 A heronsend-check example runs in its box against tests/dns/testdns.py on
 the box's own 127.0.0.1:53, serving CHECK_ZONE (the guide's example.org),
@@ -68,18 +70,19 @@ CHECK_ZONE = {
     "mail.example.org": [{"TXT": "v=spf1 a -all"}, {"A": "192.0.2.25"}],
 }
 JOURNAL_LINES = os.path.join(docs.REPO, "tests", "docs", "journal.log")
-# journalctl as the examples use it: the journal's lines of the unit as
-# they went to the system log, message text only (anything else would
-# double each line or prefix it).
+# journalctl as the examples use it: the unit's lines, message text only,
+# each from the system log and again from standard error (LOG_PERROR).
 FAKE_JOURNALCTL = r'''
 journalctl() {
-    for want in " -u heronsend " " _TRANSPORT=syslog " " -o cat "; do
+    for want in " -u heronsend " " -o cat "; do
         case " $* " in
         *"$want"*) ;;
         *) echo "journalctl $*: not the unit's system-log lines as text" >&2; return 2 ;;
         esac
     done
-    cat "$JOURNAL_LINES"
+    grep -v '^#' "$JOURNAL_LINES" | while IFS= read -r line; do
+        printf '%s\nheronsend: %s\n' "$line" "$line"
+    done
 }
 set -o pipefail
 '''
@@ -380,6 +383,8 @@ def run_journal_example(ex):
         return "exit status %d: %s" % (p.returncode, p.stderr.strip())
     if not p.stdout.strip():
         return "printed nothing"
+    if "heronsend: " in p.stdout:
+        return "shows the standard-error copies of the lines too"
     return None
 
 
