@@ -6,6 +6,8 @@
 #   share/man/man1/heronsend-check.1.gz
 #   share/doc/heronsend/               README.md, admin.md, allowlist.example,
 #                                      copyright, changelog.gz
+#   share/doc/heronsend/docs/          docs/*.md, which the README names by
+#                                      these relative paths
 #   /lib/systemd/system/heronsend.service   the unit (Debian 12's unit path)
 #   /etc/default/heronsend             the unit's options (a conffile)
 #
@@ -70,6 +72,8 @@ install(FILES
     "${_pkg_out}/copyright"
     "${_pkg_out}/changelog.gz"
   DESTINATION share/doc/heronsend)
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/docs/" DESTINATION share/doc/heronsend/docs
+  FILES_MATCHING PATTERN "*.md")
 install(FILES "${_pkg}/heronsend.service" DESTINATION "${HERONSEND_SYSTEMD_UNIT_DIR}")
 install(FILES "${_pkg}/default" DESTINATION "${HERONSEND_DEFAULT_DIR}"
   RENAME heronsend)

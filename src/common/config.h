@@ -32,7 +32,12 @@ struct daemon_config {
   char defer_temperror = 0;                  // temperror=defer: 451 4.4.3
   char refuse_helo_fail = 0;                 // helofail=refuse: 550 5.7.1
   char check_helo = 0;                       // -c (helofail=refuse too)
+  char verdict_log = 0;                      // -V: a verdict line per message
+  int statistics_minutes = 0;                // -S MINUTES; 0: no statistics
 };
+
+// The longest -S interval: a week.
+constexpr int MAX_STATISTICS_MINUTES = 7 * 24 * 60;
 
 extern daemon_config config;
 

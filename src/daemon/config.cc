@@ -58,6 +58,10 @@ const option_help kOptionHelp[] = {
      "Refuse, defer or mark mail by SPF result."},
     {'c', "checkhelo", no_argument, "", 20, 14,
      "Check the HELO name with SPF too."},
+    {'V', "verdictlog", no_argument, "", 20, 14,
+     "Log one verdict line per message."},
+    {'S', "statistics", required_argument, "<minutes>", 11, 14,
+     "Log statistics every so many minutes and at a stop."},
 };
 
 const struct option kLongOptions[] = {
@@ -78,10 +82,12 @@ const struct option kLongOptions[] = {
     {"insertauthresults", no_argument, nullptr, 'A'},
     {"onresult", required_argument, nullptr, 'o'},
     {"checkhelo", no_argument, nullptr, 'c'},
+    {"verdictlog", no_argument, nullptr, 'V'},
+    {"statistics", required_argument, nullptr, 'S'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::Ao:c";
+const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::Ao:cVS:";
 
 // The results -o can change, with the action each may get instead of the
 // mark: RFC 7208 lets a receiver refuse softfail (8.5) and permerror
@@ -151,6 +157,20 @@ int read_debug_level(const char *text) {
   return static_cast<int>(value);
 }
 
+// An -S argument: whole minutes, 1 to MAX_STATISTICS_MINUTES, digits only.
+bool read_statistics_minutes(const char *text, int *out) {
+  if (*text == '\0') return false;
+  long value = 0;
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+    if (value > MAX_STATISTICS_MINUTES) return false;
+  }
+  if (value < 1) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
 }  // namespace
 
 const char *base_program_name(const char *argv0) {
@@ -200,6 +220,14 @@ bool parse_command_line(int argc, char **argv, daemon_config *out) {
       case 'd': out->debug = optarg ? read_debug_level(optarg) : 1; break;
       case 'A': out->auth_results = 1; break;
       case 'c': out->check_helo = 1; break;
+      case 'V': out->verdict_log = 1; break;
+      case 'S':
+        if (!read_statistics_minutes(optarg, &out->statistics_minutes)) {
+          std::fprintf(stderr, "%s: -S '%s': give whole minutes, 1 to %d\n",
+                       out->program_name, optarg, MAX_STATISTICS_MINUTES);
+          return false;
+        }
+        break;
       case 'o':
         if (!parse_policies(optarg, out)) {
           std::fprintf(stderr,

@@ -72,7 +72,11 @@ const char kUsage[] =
     "    -o <result>=<action>   Refuse, defer or mark mail by SPF result.\n"
     "    --onresult=<result>=<action>    Refuse, defer or mark mail by SPF result.\n"
     "    -c                     Check the HELO name with SPF too.\n"
-    "    --checkhelo               Check the HELO name with SPF too.\n";
+    "    --checkhelo               Check the HELO name with SPF too.\n"
+    "    -V                     Log one verdict line per message.\n"
+    "    --verdictlog               Log one verdict line per message.\n"
+    "    -S <minutes>           Log statistics every so many minutes and at a stop.\n"
+    "    --statistics=<minutes>              Log statistics every so many minutes and at a stop.\n";
 
 TEST(UsageTest, TextIsExact) {
   testing::internal::CaptureStderr();
@@ -118,7 +122,7 @@ TEST(ParseTest, RefusedCommandLinesPrintUsage) {
 TEST(ParseTest, AllOptionsShortForms) {
   arguments args({"heronsend", "-l", "a:x", "-t", "-gmx", "-f", "fb", "-w",
                   "wl", "-r", "-e", "why", "-m", "-u", "nobody", "-p", "pid",
-                  "-X", "-d3", "inet:8890@127.0.0.1"});
+                  "-X", "-d3", "-V", "-S", "60", "inet:8890@127.0.0.1"});
   parse_outcome r = parse(args);
   ASSERT_TRUE(r.ok) << r.err;
   EXPECT_STREQ(r.cfg.local_policy, "a:x");
@@ -133,6 +137,8 @@ TEST(ParseTest, AllOptionsShortForms) {
   EXPECT_STREQ(r.cfg.pid_file, "pid");
   EXPECT_EQ(r.cfg.no_daemon, 1);
   EXPECT_EQ(r.cfg.debug, 3);
+  EXPECT_EQ(r.cfg.verdict_log, 1);
+  EXPECT_EQ(r.cfg.statistics_minutes, 60);
   EXPECT_STREQ(r.cfg.socket_spec, "inet:8890@127.0.0.1");
   EXPECT_EQ(r.err, "");
 }
@@ -141,7 +147,7 @@ TEST(ParseTest, LongFormsPrefixesAndEquals) {
   arguments args({"heronsend", "--localpolicy=a:x", "--trusted", "--guess",
                   "mx", "--fallback=fb", "--recip", "--expl=why", "--mark",
                   "--user", "nobody", "--pidfile=pid", "--nodaemon",
-                  "--debug=4", "sock"});
+                  "--debug=4", "--verdict", "--stat=5", "sock"});
   parse_outcome r = parse(args);
   ASSERT_TRUE(r.ok) << r.err;
   EXPECT_STREQ(r.cfg.local_policy, "a:x");
@@ -155,6 +161,8 @@ TEST(ParseTest, LongFormsPrefixesAndEquals) {
   EXPECT_STREQ(r.cfg.pid_file, "pid");
   EXPECT_EQ(r.cfg.no_daemon, 1);
   EXPECT_EQ(r.cfg.debug, 4);
+  EXPECT_EQ(r.cfg.verdict_log, 1);
+  EXPECT_EQ(r.cfg.statistics_minutes, 5);
   EXPECT_STREQ(r.cfg.socket_spec, "sock");
 }
 
@@ -303,6 +311,31 @@ TEST(ParseTest, ResultPolicies) {
     EXPECT_EQ(r.cfg.defer_temperror, c.temperror);
     EXPECT_EQ(r.cfg.refuse_helo_fail, c.helofail);
     EXPECT_EQ(r.cfg.check_helo, c.helo);
+  }
+}
+
+// -S takes whole minutes from 1 to a week; anything else is a usage error
+// with one line.
+TEST(ParseTest, StatisticsMinutes) {
+  const struct {
+    const char *minutes;
+    int value;  // 0: refused
+  } cases[] = {
+      {"1", 1},   {"10080", 10080}, {"0060", 60}, {"0", 0},   {"10081", 0},
+      {"-5", 0},  {"5m", 0},        {"", 0},      {" 5", 0},
+      {"99999999999999999999", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.minutes);
+    arguments args({"heronsend", "-S", c.minutes, "sock"});
+    parse_outcome r = parse(args);
+    ASSERT_EQ(r.ok, c.value != 0) << r.err;
+    if (r.ok) {
+      EXPECT_EQ(r.cfg.statistics_minutes, c.value);
+    } else {
+      EXPECT_EQ(r.err, std::string("heronsend: -S '") + c.minutes +
+                           "': give whole minutes, 1 to 10080\n");
+    }
   }
 }
 

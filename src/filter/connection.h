@@ -56,6 +56,7 @@ struct connection_data {
   int allowlisted = 0;            // client is in the allowlist
   int authenticated = 0;          // this message's sender authenticated
   unique_text ip_str;             // client address as text
+  unique_text client_name;        // the MTA's name for the client
   unique_text helo;               // first HELO/EHLO name of the connection
   unique_text mail_from;          // this message's sender, normalised
   unique_text use_mail_from;      // the sender given to SPF
@@ -69,6 +70,10 @@ struct connection_data {
   int result_source = 0;
   int helo_result_source = 0;
   int action = ACTION_NONE;
+  // A message is open from MAIL FROM until finish_message has counted (and
+  // with -V logged) it (filter/verdict_log.h).
+  int message_open = 0;
+  int helo_refusal = 0;           // refused for its HELO name's fail
   int accept_due = ACCEPT_DUE_NONE;
   int header_count = 0;           // Received-SPF headers seen in this message
   int spoof_count = 0;            // suspects recorded in spoof_index, 0..10

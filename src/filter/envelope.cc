@@ -9,6 +9,8 @@
 #include "common/safe_text.h"
 #include "filter/connection.h"
 #include "filter/result.h"
+#include "filter/statistics.h"
+#include "filter/verdict_log.h"
 
 namespace {
 
@@ -38,7 +40,9 @@ bool sender_authenticated(SMFICTX *ctx) {
 // name, the one the header shows). A check that cannot run leaves the
 // connection without a HELO verdict; the sender is still checked.
 void check_helo_identity(connection_data *cd) {
-  if (!lib_do_helo_check(cd->lib.get(), cd->helo.get())) {
+  bool checked = lib_do_helo_check(cd->lib.get(), cd->helo.get());
+  count_query(cd->lib->cost);
+  if (!checked) {
     syslog(LOG_ERR, "lib_do_helo_check() failed on HELO '%s' sent by [%s] - %s",
            log_text(cd->helo.get()).c_str(), text_or_empty(cd->ip_str),
            log_text(lib_error_string(cd->lib.get())).c_str());
@@ -85,10 +89,8 @@ sfsistat spf_helo(SMFICTX *ctx, char *name) {
   return SMFIS_CONTINUE;
 }
 
-sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
-  connection_data *cd = get_connection_data(ctx);
-  if (cd == nullptr) return no_record("spf_envfrom");
-
+void begin_message(connection_data *cd, char **argv) {
+  open_message(cd);
   // A new message: forget everything about the previous one, including
   // texts left behind by a message that was accepted unchecked.
   cd->authenticated = 0;
@@ -106,6 +108,13 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   char *from = normalize_address(argv && argv[0] ? argv[0]
                                                  : const_cast<char *>(""));
   cd->mail_from = copy_text(from);
+}
+
+sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return no_record("spf_envfrom");
+
+  begin_message(cd, argv);
   if (!cd->mail_from) {
     syslog(LOG_ERR, "couldn't strdup mail_from");
     return SMFIS_ACCEPT;
@@ -145,7 +154,9 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   // In recipient-MX mode the check runs per recipient instead.
   if (config.recipient_mx) return SMFIS_CONTINUE;
 
-  if (!lib_do_check(cd->lib.get())) {
+  bool checked = lib_do_check(cd->lib.get());
+  count_query(cd->lib->cost);
+  if (!checked) {
     syslog(LOG_ERR, "lib_do_check() failed on mail from '%s' sent by [%s] - %s",
            log_text(cd->use_mail_from.get()).c_str(), text_or_empty(cd->ip_str),
            log_text(lib_error_string(cd->lib.get())).c_str());
@@ -172,7 +183,9 @@ sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
 
   char *recipient = normalize_address(argv && argv[0] ? argv[0]
                                                       : const_cast<char *>(""));
-  if (!lib_do_rcpt_check(cd->lib.get(), recipient)) {
+  bool checked = lib_do_rcpt_check(cd->lib.get(), recipient);
+  count_query(cd->lib->cost);
+  if (!checked) {
     syslog(LOG_ERR,
            "lib_do_rcpt_check() failed on recipient '%s' sent by [%s] - %s",
            log_text(recipient).c_str(), text_or_empty(cd->ip_str),

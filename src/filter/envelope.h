@@ -14,6 +14,15 @@
 // empty by then) all trailing carriage returns. "<>" becomes "".
 char *normalize_address(char *text);
 
+struct connection_data;
+
+// The start of a message at MAIL FROM: the previous message's state is
+// forgotten (a message still open is finished as aborted), the message is
+// opened for its verdict line and the sender is kept, normalised, in
+// cd->mail_from (none when memory ran out). spf_envfrom begins with it;
+// the callbacks call it alone for a message accepted unchecked.
+void begin_message(connection_data *cd, char **argv);
+
 sfsistat spf_helo(SMFICTX *ctx, char *name);
 sfsistat spf_envfrom(SMFICTX *ctx, char **argv);
 sfsistat spf_envrcpt(SMFICTX *ctx, char **argv);

@@ -13,6 +13,7 @@
 #include "filter/connection.h"
 #include "filter/header_text.h"
 #include "filter/result.h"
+#include "filter/verdict_log.h"
 
 namespace {
 
@@ -319,7 +320,8 @@ sfsistat spf_eom(SMFICTX *ctx) {
   // Trace fields, inserted at the top, last first: the message's
   // Received-SPF on top, the HELO identity's below it, then
   // Authentication-Results.
-  if (build_received_spf(cd)) {
+  bool marked = build_received_spf(cd);
+  if (marked) {
     char helo_explanation[SCRATCH_SIZE];
     bool helo = build_helo_received_spf(cd, helo_explanation);
     if (config.auth_results &&
@@ -331,6 +333,8 @@ sfsistat spf_eom(SMFICTX *ctx) {
                      cd->helo_header_value);
     smfi_insheader(ctx, 0, const_cast<char *>(kHeaderName), cd->header_value);
   }
+  finish_message(ctx, cd,
+                 marked ? message_action::marked : message_action::accepted);
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   return SMFIS_CONTINUE;

@@ -6,6 +6,7 @@
 
 #include "common/config.h"
 #include "filter/connection.h"
+#include "filter/verdict_log.h"
 
 const char *const result_names[RESULT_COUNT] = {
     "pass",    "fail",    "softfail",        "neutral", "unknown",
@@ -83,10 +84,14 @@ sfsistat turn_away(SMFICTX *ctx, connection_data *cd, const char *rcode,
   build_rejection_text(t, text);
   smfi_setreply(ctx, const_cast<char *>(rcode), const_cast<char *>(xcode),
                 text);
-  // In the normal mode the answer at MAIL FROM ends the message, so its
-  // texts go now. In recipient-MX mode only this recipient is refused and
-  // the message goes on to its end, where the header still needs them.
+  // In the normal mode the answer at MAIL FROM ends the message: its
+  // verdict line now (after the line above, which stays as it is), then
+  // its texts go. In recipient-MX mode only this recipient is refused and
+  // the message goes on to its end, where the header (and the verdict
+  // line) still need them.
   if (!config.recipient_mx) {
+    finish_message(ctx, cd,
+                   defer ? message_action::deferred : message_action::refused);
     cd->mail_from.reset();
     cd->use_mail_from.reset();
   }
@@ -120,5 +125,7 @@ sfsistat apply_spf_result(SMFICTX *ctx) {
 sfsistat refuse_helo_fail(SMFICTX *ctx) {
   connection_data *cd = get_connection_data(ctx);
   if (cd == nullptr) return SMFIS_ACCEPT;
+  cd->helo_refusal = 1;
+  cd->result_index = cd->helo_result_index;
   return turn_away(ctx, cd, "550", "5.7.1", "HELO fail", "HELO fail");
 }

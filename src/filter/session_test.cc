@@ -10,6 +10,7 @@
 #include "fake_syslog.h"
 #include "filter/headers.h"
 #include "filter/result.h"
+#include "filter/statistics.h"
 #include "smtp_session.h"
 #include "spf_zone.h"
 
@@ -25,7 +26,8 @@ class SessionTest : public filter_test {
 };
 
 // One message per sender domain of the standard zone, from a client the
-// pass record permits (192.0.2.10), with and without -m.
+// pass record permits (192.0.2.10), with and without -m; each gets its
+// verdict line (-V), a refused one after the refusal's own line.
 TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
   const std::string r = "mx.example.org";
   const struct {
@@ -65,8 +67,12 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
        "fail (mx.example.org: domain of a@exp.test does not designate "
        "192.0.2.10 as permitted sender)"},
   };
+  const std::string line_start =
+      "verdict: queue=- client=192.0.2.10 client_name=client.example.net "
+      "helo=client.example.net from=";
   for (char mark_only : {0, 1}) {
     config.mark_only = mark_only;
+    config.verdict_log = 1;
     for (const auto &c : cases) {
       SCOPED_TRACE(std::string(c.domain) + (mark_only ? " -m" : ""));
       clear_log();
@@ -81,8 +87,13 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
         EXPECT_EQ(s.ctx.replies[0].rcode, "550");
         EXPECT_EQ(s.ctx.replies[0].xcode, "5.7.1");
         EXPECT_EQ(s.ctx.replies[0].message, "fail");
-        EXPECT_TRUE(
-            log_contains(LOG_INFO, "rejecting mail from [192.0.2.10] - fail"));
+        EXPECT_EQ(captured_log().front(),
+                  (log_line{LOG_INFO, "rejecting mail from [192.0.2.10] - fail"}));
+        EXPECT_EQ(verdict_lines(),
+                  (std::vector<std::string>{
+                      line_start + sender +
+                      " identity=mailfrom spf=fail action=refused time_ms=N "
+                      "lookups=0"}));
         continue;
       }
       EXPECT_EQ(answer, SMFIS_CONTINUE);
@@ -90,6 +101,7 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
       EXPECT_EQ(s.rcpt("<rcpt@example.org>"), SMFIS_CONTINUE);
       s.header("Subject", "hello");
       EXPECT_EQ(s.eoh(), SMFIS_CONTINUE);
+      s.ctx.macros["i"] = "4Fb2Q1";  // Postfix's queue ID, from DATA on
       EXPECT_EQ(s.eom(), SMFIS_CONTINUE);
       EXPECT_EQ(s.inserted_headers(),
                 (std::vector<std::string>{
@@ -97,9 +109,94 @@ TEST_F(SessionTest, EveryVerdictThroughTheLibrary) {
                     "; client-ip=192.0.2.10; helo=client.example.net; "
                     "envelope-from=" + sender + "; identity=mailfrom;" +
                     software()}));
-      EXPECT_TRUE(captured_log().empty());
+      std::string word = c.value_start.substr(0, c.value_start.find(' '));
+      EXPECT_EQ(captured_log().size(), 1u);
+      std::string line = line_start + sender + " identity=mailfrom spf=" +
+                         word + " action=marked time_ms=N lookups=0";
+      line.replace(line.find("queue=-"), 7, "queue=4Fb2Q1");
+      EXPECT_EQ(verdict_lines(), (std::vector<std::string>{line}));
     }
   }
+}
+
+// Every way a message ends gives its one verdict line, and the statistics
+// count each message once.
+TEST_F(SessionTest, VerdictLineForEveryWayAMessageEnds) {
+  config.verdict_log = 1;
+  config.refuse_helo_fail = 1;
+  config.check_helo = 1;
+  config.defer_temperror = 1;
+  zone_add_txt("helo.pass.test", "v=spf1 ip4:192.0.2.10 -all");
+  zone_add_txt("helo.fail.test", "v=spf1 -all");
+  kv_line discard;
+  take_statistics(&discard);  // other tests' messages
+  const std::string from_client =
+      "verdict: queue=- client=192.0.2.10 client_name=client.example.net ";
+  {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("helo.pass.test"), SMFIS_CONTINUE);
+    ASSERT_EQ(s.mail("<>"), SMFIS_CONTINUE);  // the null sender
+    s.eom();
+    ASSERT_EQ(s.mail("<a@pass.test>"), SMFIS_CONTINUE);
+    s.abort();  // the MTA's abort
+    ASSERT_EQ(s.mail("<b@pass.test>"), SMFIS_CONTINUE);
+    // A new MAIL FROM without an abort before it, with its own queue ID
+    // (as Sendmail sends it): not the aborted message's.
+    s.ctx.macros["i"] = "5ABC";
+    EXPECT_EQ(s.mail("<c@temperror.test>"), SMFIS_TEMPFAIL);
+    s.abort();  // after a refusal: nothing more to log
+    ASSERT_EQ(s.mail("<\"odd sender\"@pass.test>"), SMFIS_CONTINUE);
+    s.close();  // the client went away
+  }
+  {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    s.ctx.macros["{auth_type}"] = "PLAIN";
+    ASSERT_EQ(s.mail("<a@fail.test>"), SMFIS_CONTINUE);
+    s.eom();
+  }
+  {
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("helo.fail.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(s.mail("<a@pass.test>"), SMFIS_REJECT);
+  }
+  {
+    smtp_session s("192.0.2.10");  // no MAIL FROM: no line
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("helo.pass.test"), SMFIS_CONTINUE);
+  }
+  const std::string pass_helo = from_client + "helo=helo.pass.test ";
+  std::string with_queue = pass_helo;
+  with_queue.replace(with_queue.find("queue=-"), 7, "queue=5ABC");
+  EXPECT_EQ(verdict_lines(),
+            (std::vector<std::string>{
+                pass_helo + "from=<> identity=helo spf=pass action=marked "
+                            "time_ms=N lookups=0",
+                pass_helo + "from=a@pass.test identity=mailfrom spf=pass "
+                            "action=aborted time_ms=N lookups=0",
+                pass_helo + "from=b@pass.test identity=mailfrom spf=pass "
+                            "action=aborted time_ms=N lookups=0",
+                with_queue + "from=c@temperror.test identity=mailfrom "
+                             "spf=temperror action=deferred time_ms=N lookups=0",
+                with_queue + "from=\"\\\"odd sender\\\"@pass.test\" "
+                             "identity=mailfrom spf=pass action=aborted "
+                             "time_ms=N lookups=0",
+                from_client + "helo=- from=a@fail.test identity=auth spf=pass "
+                              "action=marked time_ms=N lookups=0",
+                from_client + "helo=helo.fail.test from=a@pass.test "
+                              "identity=helo spf=fail action=refused "
+                              "time_ms=N lookups=0",
+            }));
+  kv_line figures;
+  take_statistics(&figures);
+  std::string counted = figures.c_str();
+  EXPECT_EQ(counted.substr(0, counted.find(" slowest_ms=")),
+            "statistics: messages=7 checks=8 pass=5 fail=1 softfail=0 "
+            "neutral=0 none=0 temperror=1 permerror=0 invalid=0 "
+            "no_verdict=0 accepted=0 marked=2 refused=1 deferred=1 "
+            "aborted=3 lookups=0 cache_hits=0 lookups_failed=0");
 }
 
 TEST_F(SessionTest, NullSenderIsCheckedAsMailerDaemon) {

@@ -24,6 +24,18 @@ extern "C" {
 // The process-wide SPF server; none before lib_init and after lib_fini.
 extern SPF_server_t *spf_server;
 
+// What the connection's latest query cost: its time and the DNS lookups
+// it asked for (spf/dns_cache.h counts them). All zero before the first
+// query; queries = 1 once one ran, so a caller can tell a query that cost
+// nothing (every answer from the cache) from none at all.
+struct check_cost {
+  std::int64_t micros = 0;
+  std::uint32_t lookups = 0;
+  std::uint32_t hits = 0;    // of those, answered from the cache
+  std::uint32_t failed = 0;  // of those, failed or timed out
+  std::uint32_t queries = 0;
+};
+
 struct lib_data {
   lib_data() = default;
   lib_data(const lib_data &) = delete;
@@ -45,6 +57,9 @@ struct lib_data {
   std::uint32_t reason = SPF_REASON_NONE;
   // The error code of the most recent failed operation, for lib_error_string.
   SPF_errcode_t last_error = SPF_E_SUCCESS;
+  // The cost of the latest query (lib_do_check, lib_do_helo_check,
+  // lib_do_rcpt_check), whether or not it reached a verdict.
+  check_cost cost;
 };
 
 // Creates spf_server with the given DNS layer and the -d debug level. The

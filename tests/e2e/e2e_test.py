@@ -4,13 +4,13 @@ daemon binary; plus the project's milter client for what Postfix cannot send.
 
 Four heronsend processes run for the whole suite, each under its own mount
 namespace with /etc/resolv.conf pointing at the test DNS:
-  main         -a ALLOWLIST, on a unix socket (started as the postfix user,
-               so that Postfix's smtpd may use the socket)
-  markonly     -m -u postfix -p PIDFILE, on an inet socket
+  main         -a ALLOWLIST -V, on a unix socket (started as the postfix
+               user, so that Postfix's smtpd may use the socket)
+  markonly     -m -u postfix -p PIDFILE -V, on an inet socket
   recipientmx  -r, on an inet socket
   policy       -o softfail=refuse,permerror=refuse,temperror=defer
-               -o helofail=refuse -A (the receiver's choices, the HELO check
-               and Authentication-Results), on an inet socket
+               -o helofail=refuse -A -V (the receiver's choices, the HELO
+               check and Authentication-Results), on an inet socket
   direct       no options, on a unix socket, driven only by the milter client
 One Postfix instance has one smtpd listener for each of the first three.
 heronsend-check (CheckTool) resolves through the same test DNS.
@@ -125,19 +125,19 @@ class World:
         # Started as root on a unix socket and switching to Postfix's user:
         # the socket must then belong to that user, or smtpd cannot use it.
         self.main = h.Heronsend(self.ws, self.dns, "main",
-                                ["-a", allowlist, "-u", h.POSTFIX_USER],
+                                ["-a", allowlist, "-u", h.POSTFIX_USER, "-V"],
                                 "unix:" + main_socket)
         # Started as root and switching to the postfix user itself, as an
         # administrator would run it, with a PID file.
         self.pid_file = os.path.join(self.ws.dir("run", owner=h.POSTFIX_USER), "markonly.pid")
         self.markonly = h.Heronsend(self.ws, self.dns, "markonly",
-                                    ["-m", "-u", h.POSTFIX_USER, "-p", self.pid_file],
+                                    ["-m", "-u", h.POSTFIX_USER, "-p", self.pid_file, "-V"],
                                     "inet:%d@127.0.0.1" % mark_port)
         self.recipientmx = h.Heronsend(self.ws, self.dns, "recipientmx", ["-r"],
                                        "inet:%d@127.0.0.1" % rcpt_port)
         self.policy = h.Heronsend(self.ws, self.dns, "policy",
                                   ["-o", "softfail=refuse,permerror=refuse,temperror=defer",
-                                   "-o", "helofail=refuse", "-A"],
+                                   "-o", "helofail=refuse", "-A", "-V"],
                                   "inet:%d@127.0.0.1" % policy_port)
         self.direct = h.Heronsend(self.ws, self.dns, "direct", [],
                                   "unix:" + self.direct_socket)
@@ -304,6 +304,39 @@ class ThroughPostfix(SpfTestCase):
         self.assertSpfValue(value, spf_value_prefix(result, expl, client, helo, envelope_from,
                                                     identity=identity))
 
+    def assertVerdict(self, daemon, message_id, client, helo, sender, identity, spf, action):
+        """daemon logged the message's verdict line (-V); a delivered
+        message's (message_id given) carries the queue ID Postfix logged for
+        it, a refused one none."""
+        queue = "-"
+        if message_id is not None:
+            pattern = re.compile(r"\]: ([0-9A-Za-z]+): message-id=%s$" % re.escape(message_id), re.M)
+            self.assertTrue(h.wait_until(lambda: pattern.search(WORLD.postfix.log_text()), 5),
+                            "Postfix logged no queue ID for %s" % message_id)
+            queue = pattern.search(WORLD.postfix.log_text()).group(1)
+        line = ("verdict: queue=%s client=%s client_name=%s helo=%s from=%s identity=%s "
+                "spf=%s action=%s time_ms=" % (queue, client, CLIENT_NAME, helo or "-",
+                                               sender or "<>", identity, spf, action))
+        pattern = re.compile(re.escape(line) + r"\d+ lookups=\d+$", re.M)
+        ok = h.wait_until(lambda: pattern.search(daemon.log_text()), 5)
+        self.assertTrue(ok, "heronsend %s did not log %r:\n%s" % (daemon.name, line,
+                                                                  h.tail(daemon.log)))
+        return pattern.search(daemon.log_text()).group(0)
+
+    def deliver_logged(self, session, sender, daemon=None, **fields):
+        """deliver(), then assertVerdict() for the message (marked unless
+        fields say otherwise)."""
+        mid, text = h.make_message(subject="from %s" % (sender or "<>"))
+        replies = session.send(sender, ["user@example.net"], text)
+        self.assertEqual(250, replies["data"][0], replies)
+        msg = WORLD.sink.find(mid)
+        self.assertIsNotNone(msg, "message %s not delivered" % mid)
+        want = dict(client=session.client, helo=session.helo, sender=sender,
+                    identity="mailfrom", action="marked")
+        want.update(fields)
+        self.assertVerdict(daemon or WORLD.main, mid, **want)
+        return msg
+
     def assertNotDelivered(self, message_id):
         self.assertTrue(WORLD.postfix.wait_queue_empty(), "postfix queue does not drain")
         self.assertEqual([], WORLD.sink.all_with_id(message_id))
@@ -317,7 +350,7 @@ class ThroughPostfix(SpfTestCase):
         ]
         for what, client, sender in cases:
             with self.subTest(what):
-                msg = self.deliver(self.session(client=client), sender)
+                msg = self.deliver_logged(self.session(client=client), sender, spf="pass")
                 self.assertMarked(msg, "pass", sender, client, HELO, sender)
                 self.assertEqual(1, len(msg.values("Received-SPF")))
 
@@ -337,6 +370,8 @@ class ThroughPostfix(SpfTestCase):
                 self.assertEqual(503, s.rcpt("user@example.net")[0])
                 self.assertEqual(503, s.data(text)[0])
                 self.assertDaemonLogged(WORLD.main, "rejecting mail from [%s] - fail" % client)
+                self.assertVerdict(WORLD.main, None, client, HELO, sender, "mailfrom", "fail",
+                                   "refused")
                 # Postfix's log writer may lag behind the SMTP reply.
                 line = ("milter-reject: MAIL from %s[%s]: 550 5.7.1 fail"
                         % (CLIENT_NAME, client))
@@ -347,7 +382,8 @@ class ThroughPostfix(SpfTestCase):
     def test_mark_only_marks_a_fail(self):
         for sender in ("a@fail.test", "b@exp.test"):
             with self.subTest(sender):
-                msg = self.deliver(self.session(listener="markonly"), sender)
+                msg = self.deliver_logged(self.session(listener="markonly"), sender,
+                                          daemon=WORLD.markonly, spf="fail")
                 self.assertMarked(msg, "fail", sender, CLIENT, HELO, sender)
 
     def test_daemon_switched_user_and_wrote_its_pid(self):
@@ -389,22 +425,24 @@ class ThroughPostfix(SpfTestCase):
         ]
         for result, sender in cases:
             with self.subTest(sender=sender):
-                msg = self.deliver(self.session(), sender)
+                msg = self.deliver_logged(self.session(), sender, spf=result)
                 self.assertMarked(msg, result, sender, CLIENT, HELO, sender)
 
     def test_null_sender_with_helo(self):
-        msg = self.deliver(self.session(helo="helo.pass.test"), "")
+        msg = self.deliver_logged(self.session(helo="helo.pass.test"), "", spf="pass",
+                                  identity="helo")
         self.assertMarked(msg, "pass", "mailer_daemon@helo.pass.test", CLIENT,
                           "helo.pass.test", "")
 
     def test_null_sender_without_helo(self):
-        msg = self.deliver(self.session(helo=None), "")
+        msg = self.deliver_logged(self.session(helo=None), "", spf="none", identity="helo")
         self.assertMarked(msg, "none", "mailer_daemon@[%s]" % CLIENT, CLIENT, None, "")
 
     def test_allowlisted_client_networks(self):
         for client in ("198.51.100.7", "2001:db8:a11::7"):
             with self.subTest(client):
-                msg = self.deliver(self.session(client=client), "a@fail.test")
+                msg = self.deliver_logged(self.session(client=client), "a@fail.test",
+                                          spf="pass", identity="allowlist")
                 self.assertMarked(msg, "pass", None, client, HELO, "a@fail.test",
                                   expl="%s: %s is allowlisted" % (R, client),
                                   identity="x-local")
@@ -420,7 +458,7 @@ class ThroughPostfix(SpfTestCase):
         client = "203.0.113.9"
         s = self.session(client=client)
         self.assertEqual(235, s.login()[0])
-        msg = self.deliver(s, "alice@fail.test")
+        msg = self.deliver_logged(s, "alice@fail.test", spf="pass", identity="auth")
         self.assertMarked(msg, "pass", None, client, HELO, "alice@fail.test",
                           expl="%s: authenticated connection" % R, identity="x-local")
 
@@ -493,6 +531,8 @@ class ThroughPostfix(SpfTestCase):
                 what = "deferring" if reply[0] == 451 else "rejecting"
                 self.assertDaemonLogged(WORLD.policy, "%s mail from [%s] - %s"
                                         % (what, CLIENT, reply[1][6:]))
+                self.assertVerdict(WORLD.policy, None, CLIENT, HELO, sender, "mailfrom",
+                                   reply[1][6:], "deferred" if reply[0] == 451 else "refused")
         msg = self.deliver(self.session(listener="policy"), "a@neutral.test")
         self.assertEqual("neutral", msg.values("Received-SPF")[0].split()[0])
 

@@ -707,6 +707,7 @@ class SmtpSession:
     HELO at all (the filter then gets no HELO callback)."""
 
     def __init__(self, port, client, helo, client_name=None):
+        self.client, self.helo = client, helo
         self.smtp = smtplib.SMTP("127.0.0.1", port, local_hostname="localhost", timeout=60)
         self.smtp.ehlo("localhost")
         addr = "IPV6:" + client if ":" in client else client

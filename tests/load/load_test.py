@@ -18,7 +18,9 @@ plays the MTA on 256 connections. Phases, each checked:
      be right again within a minute;
   3. the resources are back near the baseline, the daemon never exited;
   4. SIGTERM under load: every message in flight is judged, exit status 0;
-  5. a restart serves at once;
+  5. a restart serves at once; its statistics line (-S), logged at the
+     stop that follows, counts exactly the messages of that run, by
+     verdict and by action;
   6. SIGTERM under slow, uncached lookups (a name made from each client
      address, answered late; for some senders several, longer in all than
      the drain) while new connections keep coming: no message is let
@@ -128,6 +130,20 @@ class Failure(Exception):
     pass
 
 
+# The verdict and the action each class of heronsend_load gets (the
+# statistics line counts them).
+STATISTICS_OF_CLASS = {
+    "pass": ("pass", "marked"), "fail": ("fail", "refused"),
+    "softfail": ("softfail", "marked"), "none": ("none", "marked"),
+    "null-sender": ("pass", "marked"), "allowlisted": ("pass", "marked"),
+    "authenticated": ("pass", "marked"), "forged-header": ("pass", "marked"),
+    "abort": ("pass", "aborted"), "disconnect": ("pass", "aborted"),
+    "dns-timeout": ("temperror", "marked"), "dns-servfail": ("temperror", "marked"),
+    "dns-refused": ("temperror", "marked"), "include-servfail": ("temperror", "marked"),
+    "dns-tcp": ("pass", "marked"), "dns-delay": ("pass", "marked"),
+}
+
+
 def free_dns_address():
     address = h.free_dns_address()
     if address is None:
@@ -228,7 +244,7 @@ class Run:
         cmd = ["unshare", "--mount", "--propagation", "private", "--",
                "/bin/sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
                os.path.join(self.work, "resolv.conf"),
-               *wrapper, self.binary, "-X", "-a", allowlist, "unix:" + self.sock]
+               *wrapper, self.binary, "-X", "-a", allowlist, "-S", "60", "unix:" + self.sock]
         started = time.monotonic()
         self.daemon = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL,
@@ -358,7 +374,8 @@ class Run:
 
         print("test DNS answers by outcome: %s" % self.faults_served())
 
-        self.restart("restart")
+        self.check_statistics(self.restart("restart"))
+        self.restart("restart after the statistics")
         self.stop_under_slow_lookups(self.stop_classes())
         self.restart("restart after the slow stop")
         self.daemon.send_signal(signal.SIGTERM)
@@ -368,10 +385,43 @@ class Run:
     def restart(self, name):
         """A restart on the same socket serves at once."""
         took = self.start_daemon(name.replace(" ", "-"))
-        self.run_load(name, 16, 200)
+        out = self.run_load(name, 16, 200)
         print("%s: answering %.2f s after start, 200 messages right" % (name, took))
         if took > 1.0:
             raise Failure("%s: answering only %.2f s after start" % (name, took))
+        return out
+
+    def check_statistics(self, load_output):
+        """Stops the daemon; its statistics line must count the messages
+        heronsend_load sent it (load_output), by verdict and by action."""
+        self.daemon.send_signal(signal.SIGTERM)
+        if self.daemon.wait(timeout=30) != 0:
+            raise Failure("heronsend did not stop cleanly before its statistics")
+        lines = [l for l in open(self.daemon_log).read().splitlines() if "statistics: " in l]
+        if len(lines) != 1:
+            raise Failure("%d statistics lines at the stop, not one" % len(lines))
+        print(lines[0])
+        got = dict(f.split("=", 1) for f in lines[0].split("statistics: ", 1)[1].split())
+        want = {"messages": 0, "checks": 0}
+        for line in load_output.splitlines():
+            name, _, rest = line.partition(" ")
+            if name == "total" or not rest.startswith("sent="):
+                continue
+            sent = int(rest.split()[0][5:])
+            verdict, action = STATISTICS_OF_CLASS[name]
+            want["messages"] += sent
+            if name not in ("allowlisted", "authenticated"):
+                want["checks"] += sent
+            want[verdict] = want.get(verdict, 0) + sent
+            want[action] = want.get(action, 0) + sent
+        for key in ("messages", "checks", "pass", "fail", "softfail", "neutral", "none",
+                    "temperror", "permerror", "invalid", "no_verdict", "accepted", "marked",
+                    "refused", "deferred", "aborted"):
+            if int(got.get(key, -1)) != want.get(key, 0):
+                raise Failure("statistics %s=%s, but %d such messages were sent:\n%s"
+                              % (key, got.get(key), want.get(key, 0), load_output))
+        if int(got["lookups"]) == 0 or int(got["cache_hits"]) == 0:
+            raise Failure("statistics count no DNS lookups or no cache hits")
 
     @staticmethod
     def stop_classes():

@@ -158,9 +158,16 @@ def check_installed_files():
                  "/usr/bin/heronsend-check", "/usr/share/man/man1/heronsend-check.1.gz", UNIT,
                  DEFAULTS, "/usr/share/doc/heronsend/README.md",
                  "/usr/share/doc/heronsend/admin.md",
+                 "/usr/share/doc/heronsend/docs/decisions.md",
                  "/usr/share/doc/heronsend/allowlist.example",
                  "/usr/share/doc/heronsend/copyright"):
         check(os.path.exists(path), "not installed: " + path)
+    # Built with the source and build trees' names mapped away: the same
+    # commit gives the same binaries wherever it is built.
+    for path in ("/usr/sbin/heronsend", "/usr/bin/heronsend-check"):
+        with open(path, "rb") as f:
+            check(h.REPO.encode() not in f.read(), "%s names the build machine's %s"
+                  % (path, h.REPO))
     conffiles = run(["dpkg-query", "-W", "-f=${Conffiles}", PACKAGE]).stdout
     check(DEFAULTS in conffiles, "%s is not a conffile: %r" % (DEFAULTS, conffiles))
     check(account_exists(), "the account %s was not created" % ACCOUNT)
@@ -186,10 +193,10 @@ def check_usage():
     check(r.returncode == 64, "heronsend -h exit status %d, not 64" % r.returncode)
     lines = r.stderr.splitlines()
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
-    check(len(lines) == 35, "usage text has %d lines, not 35" % len(lines))
+    check(len(lines) == 39, "usage text has %d lines, not 39" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
                    "-u", "--user=", "-X", "--nodaemon", "-d", "--debug=", "-A",
-                   "--insertauthresults"):
+                   "--insertauthresults", "-V", "--verdictlog", "-S", "--statistics="):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
 
 
