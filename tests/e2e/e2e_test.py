@@ -239,8 +239,10 @@ def setUpModule():
         if problems:
             sys.stderr.write("\n".join(problems) + "\n")
         raise
-    sys.stderr.write("e2e: set-up took %.1f s (DNS on %s, heronsend with %s)\n"
-                     % (time.monotonic() - t0, WORLD.dns.address, WORLD.version_text))
+    through = " through Unbound on %s" % WORLD.dns.resolver if WORLD.dns.resolver else ""
+    sys.stderr.write("e2e: set-up took %.1f s (DNS on %s%s, heronsend with %s)\n"
+                     % (time.monotonic() - t0, WORLD.dns.address, through,
+                        WORLD.version_text))
 
 
 def tearDownModule():
