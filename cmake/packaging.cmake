@@ -5,7 +5,7 @@
 #   share/man/man8/heronsend.8.gz      the manual pages
 #   share/man/man1/heronsend-check.1.gz
 #   share/doc/heronsend/               README.md, admin.md, allowlist.example,
-#                                      copyright, changelog.gz
+#                                      copyright, changelog.Debian.gz
 #   share/doc/heronsend/docs/          docs/*.md, which the README names by
 #                                      these relative paths
 #   /lib/systemd/system/heronsend.service   the unit (Debian 12's unit path)
@@ -39,10 +39,12 @@ endfunction()
 heronsend_gzip("${PROJECT_SOURCE_DIR}/man/heronsend.8" "${_pkg_out}/heronsend.8.gz")
 heronsend_gzip("${PROJECT_SOURCE_DIR}/man/heronsend-check.1"
   "${_pkg_out}/heronsend-check.1.gz")
-heronsend_gzip("${_pkg}/changelog" "${_pkg_out}/changelog.gz")
+# A package version with a Debian revision makes the changelog the
+# Debian one: changelog.Debian.gz, as lintian expects.
+heronsend_gzip("${_pkg}/changelog" "${_pkg_out}/changelog.Debian.gz")
 add_custom_target(heronsend_package_files ALL
   DEPENDS "${_pkg_out}/heronsend.8.gz" "${_pkg_out}/heronsend-check.1.gz"
-    "${_pkg_out}/changelog.gz")
+    "${_pkg_out}/changelog.Debian.gz")
 
 # The copyright file names the built-in libspf2's terms too, taken from its
 # source when it is built here: its statement and the BSD licence text; the
@@ -70,11 +72,16 @@ install(FILES
     "${PROJECT_SOURCE_DIR}/docs/admin.md"
     "${_pkg}/allowlist.example"
     "${_pkg_out}/copyright"
-    "${_pkg_out}/changelog.gz"
+    "${_pkg_out}/changelog.Debian.gz"
   DESTINATION share/doc/heronsend)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/docs/" DESTINATION share/doc/heronsend/docs
   FILES_MATCHING PATTERN "*.md")
 install(FILES "${_pkg}/heronsend.service" DESTINATION "${HERONSEND_SYSTEMD_UNIT_DIR}")
+# packaging/default is the conffile /etc/default/heronsend: it stays as
+# the previous release shipped it, comments included (a changed file stops
+# the upgrade of every administrator who edited it with dpkg's question;
+# the piuparts test fails on it). Package defaults go into the unit's
+# HERONSEND_DEFAULT_OPTIONS.
 install(FILES "${_pkg}/default" DESTINATION "${HERONSEND_DEFAULT_DIR}"
   RENAME heronsend)
 
@@ -82,6 +89,23 @@ install(FILES "${_pkg}/default" DESTINATION "${HERONSEND_DEFAULT_DIR}"
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME heronsend)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+# The package's version is the top entry of packaging/changelog, as for any
+# Debian package: the daemon's version (PROJECT_VERSION, in its start line
+# and headers) and a Debian revision, so that every released package has
+# a version of its own and the one before it can be built from git history
+# (tests/package/previous_release.py finds it through this file).
+file(STRINGS "${_pkg}/changelog" _changelog_top LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_pkg}/changelog")
+if(NOT _changelog_top MATCHES "^heronsend \\(([0-9][0-9.]*)(-([0-9A-Za-z.+~]+))?\\) ")
+  message(FATAL_ERROR "packaging/changelog: no version in its first line: ${_changelog_top}")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/changelog's version ${CMAKE_MATCH_1} is not "
+    "the project's ${PROJECT_VERSION}")
+endif()
+if(CMAKE_MATCH_3)
+  set(CPACK_DEBIAN_PACKAGE_RELEASE "${CMAKE_MATCH_3}")
+endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "heronsend maintainers <maintainers@heronsend.org>")

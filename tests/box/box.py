@@ -64,21 +64,23 @@ def host_sources():
     return files
 
 
-def root_key():
+def root_key(base=BASE, repo_sets=REPO_SETS, tools=("apt-utils",)):
     h = hashlib.sha256()
-    h.update(("%s %s %r %r" % (RECIPE, SUITE, BASE, REPO_SETS)).encode())
+    h.update(("%s %s %r %r" % (RECIPE, SUITE, base, repo_sets)).encode())
+    if list(tools) != ["apt-utils"]:
+        h.update(("tools %r" % (list(tools),)).encode())
     for f in host_sources():
         with open(f, "rb") as src:
             h.update(src.read())
     return h.hexdigest()[:16]
 
 
-def _customize_hook():
+def _customize_hook(repo_sets):
     """Shell run by mmdebstrap on the new root ("$1"): fills the offline
     repository and makes it the only apt source."""
     downloads = "\n".join(
         'chroot "$1" apt-get install -y -q --download-only --no-install-recommends '
-        '-o Dir::Cache::archives=%s/ %s' % (REPO_DIR, " ".join(s)) for s in REPO_SETS)
+        '-o Dir::Cache::archives=%s/ %s' % (REPO_DIR, " ".join(s)) for s in repo_sets)
     return """set -e
 mkdir -p "$1%(repo)s/partial"
 %(downloads)s
@@ -97,10 +99,14 @@ printf 'nameserver 127.0.0.1\noptions timeout:2 attempts:1\n' > "$1/etc/resolv.c
 """ % {"repo": REPO_DIR, "downloads": downloads}
 
 
-def make_root(cache_dir, log=print):
-    """The root file system for this key, made when missing. Returns its path."""
+def make_root(cache_dir, log=print, base=BASE, repo_sets=REPO_SETS, tools=("apt-utils",)):
+    """The root file system for this key, made when missing. Returns its
+    path. base: the packages installed in it (besides minbase), repo_sets:
+    what its offline repository holds, tools: apt-utils (debconf then asks
+    its questions before the packages unpack), or nothing for a root as
+    Debian's own package tests use."""
     os.makedirs(cache_dir, exist_ok=True)
-    key = root_key()
+    key = root_key(base, repo_sets, tools)
     root = os.path.join(cache_dir, "root-" + key)
     with open(os.path.join(cache_dir, "lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -113,10 +119,11 @@ def make_root(cache_dir, log=print):
         log("box: mmdebstrap %s %s (the mirrors of this machine's apt sources)" % (SUITE, root))
         hook = os.path.join(cache_dir, "customize.sh")
         with open(hook, "w") as f:
-            f.write(_customize_hook())
-        cmd = (["mmdebstrap", "--variant=minbase", "--mode=root", "-q", "--skip=cleanup/apt/lists",
-                "--include=" + ",".join(BASE), "--include=apt-utils",
-                "--customize-hook=sh %s \"$1\"" % shlex.quote(hook),
+            f.write(_customize_hook(repo_sets))
+        include = list(base) + list(tools)
+        cmd = (["mmdebstrap", "--variant=minbase", "--mode=root", "-q", "--skip=cleanup/apt/lists"] +
+               (["--include=" + ",".join(include)] if include else []) +
+               ["--customize-hook=sh %s \"$1\"" % shlex.quote(hook),
                 SUITE, root + ".new"] + host_sources())
         shutil.rmtree(root + ".new", ignore_errors=True)
         r = run(cmd, timeout=600)

@@ -10,6 +10,14 @@ library lets 127.0.0.1 pass unchecked; Debian's Sendmail refuses
 192.0.2.0/24). Mail goes to the local user alice; its headers are read
 from /var/mail/alice.
 
+- Upgrades (the first box starts with the previous release,
+  tests/package/previous_release.py): this tree's package installed over
+  it behind Postfix while two senders keep sending (every message counted:
+  delivered with the header, refused, deferred, unchecked, lost; one
+  restart; the administrator's edit kept and in force); at the end, an
+  upgrade while stopped to a package that adds a default option (the
+  edit kept, no conffile question), an upgrade while masked, dpkg --purge
+  after upgrades, a reinstallation after purge and a removal while failed.
 - systemd: enabled and active after the installation; user, capabilities,
   system-call filter, PID file, the journal's start and stop lines;
   restart, stop (exit status, time); a crash restarted; a failing start
@@ -50,8 +58,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(REPO, "tests", "docs"))
+sys.path.insert(0, os.path.join(REPO, "tests", "package"))
 import box as boxes  # noqa: E402
 import doc_examples as docs  # noqa: E402
+import previous_release  # noqa: E402
 
 CLIENT = "198.51.100.20"
 HELO = "client.box.test"
@@ -61,6 +71,16 @@ START_LINE = "heronsend 2.2 with libspf2-1.2.10 starting"
 STOP_LINE = "heronsend 2.2 with libspf2-1.2.10 terminating"
 DEFAULTS = "/etc/default/heronsend"
 SECURITY_LIMIT = 2.6
+# The administrator's edit kept through the upgrades, and the default
+# option the "next" package turns on (-A: an Authentication-Results header
+# too; harmless next to the Received-SPF header).
+ADMIN_OPTIONS = "HERONSEND_OPTIONS=\"-e 'see our policy page'\""
+NEXT_DEFAULT = "-A"
+# What an installation leaves besides the package's own files.
+LEFT_BY_SCRIPTS = ["/var/lib/heronsend", "/etc/systemd/system/multi-user.target.wants/heronsend.service",
+                   "/var/lib/systemd/deb-systemd-helper-enabled/heronsend.service.dsh-also",
+                   "/var/lib/systemd/deb-systemd-helper-masked/heronsend.service",
+                   "/etc/systemd/system/heronsend.service"]
 failures = []
 
 
@@ -561,6 +581,240 @@ def sendmail_checks(box, mail):
     box.write(DEFAULTS, saved)
 
 
+# --- upgrades and removal -------------------------------------------------
+
+FLOW = """#!/bin/sh
+# One sender of the mail flow through an upgrade: a permitted and a
+# forbidden sender by turns, until %(stop)s exists (at most 300 messages).
+i=0
+while [ ! -e %(stop)s ] && [ $i -lt 300 ]; do
+  i=$((i + 1))
+  if [ $((i %% 2)) = 0 ]; then from=carol@box.test; else from=bob@fail.test; fi
+  swaks -n --server 127.0.0.1 --helo %(helo)s --from $from --to %(rcpt)s \\
+    --header "Subject: flow-$1-$i" --local-interface %(client)s >%(dir)s/$1-$i.$from 2>&1
+done
+"""
+FLOW_DIR = "/srv/boxtest/flow"
+FLOW_STOP = "/srv/boxtest/flow.stop"
+
+
+def unit_events(mail, cursor):
+    """systemd's own lines about the unit since cursor: (stops, starts)."""
+    lines = mail.journal(cursor, "heronsend").splitlines()
+    return (len([l for l in lines if l.startswith("Stopping heronsend.service")]),
+            len([l for l in lines if l.startswith("Started heronsend.service")]))
+
+
+def daemon_options(box):
+    """The daemon's arguments between the PID file and the socket."""
+    pid = main_pid(box)
+    argv = box.read("/proc/%d/cmdline" % pid).split("\0")[:-1] if pid else []
+    if "/run/heronsend/heronsend.pid" not in argv:
+        return None
+    return argv[argv.index("/run/heronsend/heronsend.pid") + 1:-1]
+
+
+def apt(box, command):
+    """apt-get with nothing on standard input: a conffile question would
+    fail it (dpkg reads its answer there)."""
+    return timed(box, "cd /root && apt-get -y -q %s </dev/null" % command)
+
+
+def restart_window(box, cursor):
+    """The restart window from the journal's time stamps, from the old
+    daemon's "stopping" line to the new one's start line: its drain (up to
+    its terminating line), its exit (until systemd saw it end) and the new
+    start."""
+    out = box.sh("journalctl -o short-unix --no-pager -u heronsend --after-cursor=%s"
+                 % shlex.quote(cursor)).stdout
+    at = [re.search(r"^([0-9.]+) \S+ %s" % line, out, re.M)
+          for line in (r"heronsend\[\d+\]: stopping - finishing", r"heronsend\[\d+\]: " + STOP_LINE,
+                       r"systemd\[1\]: heronsend.service: Deactivated successfully",
+                       r"heronsend\[\d+\]: " + START_LINE)]
+    if not (at[0] and at[3]):
+        return "unknown"
+    if not all(at):
+        return "%.3f s" % (float(at[3].group(1)) - float(at[0].group(1)))
+    stop, end, gone, start = (float(m.group(1)) for m in at)
+    return "%.3f s (drain %.3f s, exit %.3f s, new start %.3f s)" % (
+        start - stop, end - stop, gone - end, start - gone)
+
+
+def upgrade_under_mail(box, mail, old, new):
+    """The previous release behind Postfix (the guide's lines), an
+    administrator's edit, then `apt-get install` of this tree's package
+    while two senders keep sending: every message counted."""
+    box.sh("echo 'postfix postfix/main_mailer_type select Internet Site' | debconf-set-selections; "
+           "echo 'postfix postfix/mailname string %s' | debconf-set-selections" % RECEIVER)
+    install(box, "./%s postfix sasl2-bin libsasl2-modules" % os.path.basename(old))
+    box.sh(guide("postfix", "postconf -e").text)
+    set_default(box, "HERONSEND_OPTIONS", ADMIN_OPTIONS)
+    box.sh("systemctl restart heronsend")
+    edited = box.read(DEFAULTS)
+    before = daemon_options(box)
+    box.write("/srv/boxtest/flow.sh", FLOW % {"stop": FLOW_STOP, "helo": HELO, "rcpt": RCPT,
+                                              "client": CLIENT, "dir": FLOW_DIR}, 0o755)
+    box.sh("mkdir -p %s && rm -f %s" % (FLOW_DIR, FLOW_STOP))
+    for n in (1, 2):
+        box.sh("systemd-run -q --unit=flow%d /srv/boxtest/flow.sh %d" % (n, n))
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and len(os.listdir(box.path(FLOW_DIR))) < 8:
+        time.sleep(0.2)
+    pid, cursor = main_pid(box), mail.cursor()
+    rc, took, out = apt(box, "install ./" + os.path.basename(new))
+    version = box.sh("dpkg-query -W -f='${Version}' heronsend").stdout
+    check(rc == 0 and "conffile" not in out.lower(), "upgrade under mail: apt-get install ./%s"
+          % os.path.basename(new), "exit status %d in %.1f s, now %s%s" % (
+              rc, took, version, "" if rc == 0 else "\n" + out[-2000:]))
+    time.sleep(2)
+    box.write(FLOW_STOP, "")
+    for n in (1, 2):
+        wait = time.monotonic() + 60
+        while time.monotonic() < wait and box.sh("systemctl is-active flow%d" % n,
+                                                   check=False).stdout.strip() == "active":
+            time.sleep(0.2)
+    counts = {"delivered with the header": 0, "refused": 0, "unchecked": 0, "deferred": 0,
+              "lost": 0}
+    unchecked = []
+    for name in sorted(os.listdir(box.path(FLOW_DIR))):
+        with open(os.path.join(box.path(FLOW_DIR), name), errors="replace") as f:
+            out = f.read()
+        refused = [l for l in out.splitlines() if l.startswith("<** ")]
+        if refused:
+            counts["refused" if refused[0][4:].startswith("5") else "deferred"] += 1
+            continue
+        header = mail.header("flow-" + name.split(".")[0], timeout=20)
+        if header == "not delivered":
+            counts["lost"] += 1
+        elif header == "none":
+            counts["unchecked"] += 1
+            unchecked.append(name)
+        else:
+            counts["delivered with the header"] += 1
+    sent = sum(counts.values())
+    window = restart_window(box, cursor)
+    refused_postfix = len(re.findall(r"connect to Milter service inet:127.0.0.1:8890: Connection refused",
+                                     mail.journal(cursor)))
+    say("upgrade under mail: %d messages: %s; restart window %s; Postfix found the filter's "
+        "socket closed %d times; unchecked: %s" % (
+            sent, ", ".join("%s %d" % kv for kv in counts.items()),
+            window, refused_postfix,
+            " ".join(unchecked) or "none"))
+    check(sent >= 20 and counts["lost"] == 0 and counts["deferred"] == 0 and
+          counts["unchecked"] <= refused_postfix,
+          "upgrade under mail: nothing lost, unchecked only when Postfix found the socket closed",
+          "%d sent, %d lost, %d deferred, %d unchecked, %d refused connections" % (
+              sent, counts["lost"], counts["deferred"], counts["unchecked"], refused_postfix))
+    stops, starts = unit_events(mail, cursor)
+    new_pid = main_pid(box)
+    check(stops == 1 and starts == 1 and new_pid not in (0, pid), "upgrade: one restart",
+          "journal: %d stop, %d start; MainPID %d -> %d" % (stops, starts, pid, new_pid))
+    after = daemon_options(box)
+    check(box.read(DEFAULTS) == edited and after == before and "see our policy page" in (after or []),
+          "upgrade: the administrator's edit kept and in force", "%s; options %r -> %r" % (
+              ADMIN_OPTIONS, before, after))
+    box.sh("rm -rf %s %s" % (FLOW_DIR, FLOW_STOP))
+
+
+def gone(box):
+    """What the package or its scripts made that is still there."""
+    paths = ["/usr/sbin/heronsend", "/lib/systemd/system/heronsend.service", DEFAULTS] + LEFT_BY_SCRIPTS
+    left = [p for p in paths if box.sh("test -e %s -o -L %s" % (p, p), check=False).returncode == 0]
+    if box.sh("getent passwd heronsend || getent group heronsend", check=False).returncode == 0:
+        left.append("the account heronsend")
+    return left
+
+
+def lifecycle_checks(box, mail, new, nxt):
+    """Upgrades while the service is stopped or masked, a purge after
+    upgrades, a reinstallation after it and a removal while failed."""
+    nxt_name = os.path.basename(nxt)
+    # Stopped (still enabled): the upgrade starts it again, as debhelper's
+    # scripts do; the next package's new default is in force, with the
+    # administrator's edit, without a question.
+    box.sh("systemctl reset-failed heronsend; systemctl stop heronsend")
+    set_default(box, "HERONSEND_OPTIONS", ADMIN_OPTIONS)
+    edited = box.read(DEFAULTS)
+    rc, took, out = apt(box, "install ./" + nxt_name)
+    state, _ = wait_state(box, ("active",), 10)
+    options = daemon_options(box) or []
+    check(rc == 0 and state == "active" and box.read(DEFAULTS) == edited and
+          options[:1] == [NEXT_DEFAULT] and "see our policy page" in options,
+          "upgrade while stopped: started, new default and the edit both in force",
+          "exit status %d, %s, options %r%s" % (rc, state, options, "" if rc == 0 else out[-1500:]))
+    set_default(box, "HERONSEND_DEFAULT_OPTIONS", 'HERONSEND_DEFAULT_OPTIONS=""')
+    box.sh("systemctl restart heronsend")
+    options = daemon_options(box) or []
+    check(NEXT_DEFAULT not in options, "HERONSEND_DEFAULT_OPTIONS=\"\" turns the default off",
+          "options %r" % options)
+    # Masked by the administrator: stays masked and down.
+    box.sh("systemctl stop heronsend && systemctl mask heronsend")
+    rc, took, out = apt(box, "install --reinstall ./" + nxt_name)
+    state = box.sh("systemctl is-active heronsend", check=False).stdout.strip()
+    enabled = box.sh("systemctl is-enabled heronsend", check=False).stdout.strip()
+    check(rc == 0 and state == "inactive" and enabled == "masked", "upgrade while masked",
+          "exit status %d, %s, %s%s" % (rc, state, enabled, "" if rc == 0 else out[-1500:]))
+    box.sh("systemctl unmask heronsend")
+    # dpkg --purge of the upgraded package, then a fresh installation.
+    rc, took, out = timed(box, "dpkg --purge heronsend")
+    left = gone(box)
+    check(rc == 0 and not left and "warn" not in out.lower(), "dpkg --purge after upgrades",
+          "exit status %d, left: %s%s" % (rc, left or "nothing", "" if rc == 0 and "warn" not in
+                                          out.lower() else "\n" + out[-1500:]))
+    rc, took, out = apt(box, "install ./" + os.path.basename(new))
+    state, _ = wait_state(box, ("active",), 10)
+    enabled = box.sh("systemctl is-enabled heronsend", check=False).stdout.strip()
+    fresh = box.read(DEFAULTS) == docs.packaged_default()
+    check(rc == 0 and state == "active" and enabled == "enabled" and fresh and not
+          box.sh("getent passwd heronsend", check=False).returncode,
+          "reinstallation after purge", "exit status %d, %s, %s, %s %s" % (
+              rc, state, enabled, DEFAULTS + (" as shipped" if fresh else " NOT as shipped"),
+              box.sh("getent passwd heronsend", check=False).stdout.strip()))
+    # Removal while failed, then purge.
+    set_default(box, "HERONSEND_USER", 'HERONSEND_USER="nosuchuser"')
+    box.sh("systemctl restart heronsend", check=False)
+    state, _ = wait_state(box, ("failed",), 30)
+    rc, took, out = apt(box, "remove heronsend")
+    # Left masked (debhelper's mask of a removed package's unit, until the
+    # purge), no longer failed.
+    after = box.sh("systemctl is-failed heronsend; systemctl is-enabled heronsend",
+                   check=False).stdout.split()
+    kept = box.sh("test -e " + DEFAULTS, check=False).returncode == 0
+    check(state == "failed" and rc == 0 and after == ["inactive", "masked"] and kept,
+          "removal while failed", "%s, apt-get remove exit status %d, then %s, %s %s" % (
+              state, rc, "/".join(after), DEFAULTS, "kept" if kept else "GONE"))
+    rc, took, out = apt(box, "purge heronsend")
+    left = gone(box)
+    check(rc == 0 and not left, "purge after removal", "exit status %d, left: %s" % (
+        rc, left or "nothing"))
+
+
+def next_package(deb, work):
+    """This tree's package once more, with a higher version whose unit turns
+    on NEXT_DEFAULT: a release that adds a package default."""
+    root = os.path.join(work, "next")
+    subprocess.run(["dpkg-deb", "-R", deb, root], check=True)
+    unit = os.path.join(root, "lib/systemd/system/heronsend.service")
+    text = open(unit).read()
+    text, n = re.subn(r"^Environment=HERONSEND_DEFAULT_OPTIONS=.*$",
+                      "Environment=HERONSEND_DEFAULT_OPTIONS=" + NEXT_DEFAULT, text, flags=re.M)
+    if n != 1:
+        raise boxes.BoxError("the unit has %d HERONSEND_DEFAULT_OPTIONS lines" % n)
+    open(unit, "w").write(text)
+    sums = subprocess.run(["md5sum", "lib/systemd/system/heronsend.service"], cwd=root,
+                          capture_output=True, text=True, check=True).stdout
+    md5 = os.path.join(root, "DEBIAN/md5sums")
+    lines = [l for l in open(md5).read().splitlines() if not l.endswith(" lib/systemd/system/heronsend.service")]
+    open(md5, "w").write("\n".join(lines + [sums.strip()]) + "\n")
+    control = os.path.join(root, "DEBIAN/control")
+    text = re.sub(r"^Version: (.*)$", r"Version: \1+next1", open(control).read(), flags=re.M)
+    open(control, "w").write(text)
+    out = os.path.join(work, "next.deb")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", root, out], check=True,
+                   capture_output=True)
+    return out
+
+
 # --- the run --------------------------------------------------------------
 
 def build_package(build_dir, out_dir):
@@ -573,9 +827,10 @@ def build_package(build_dir, out_dir):
     return debs[0]
 
 
-def run_box(root, work, name, deb, checks):
+def run_box(root, work, name, debs, checks):
     def prepare(b):
-        shutil.copy(deb, b.path("/root/"))
+        for deb in debs:
+            shutil.copy(deb, b.path("/root/"))
         os.makedirs(b.path("/srv/boxtest"))
         shutil.copy(os.path.join(REPO, "tests", "e2e", "test_zone.conf"), b.path("/srv/boxtest/"))
         shutil.copy(os.path.join(HERE, "box_zone.conf"), b.path("/srv/boxtest/"))
@@ -585,8 +840,8 @@ def run_box(root, work, name, deb, checks):
         b.start(prepare)
         mail = Mail(b)
         mail.set_up()
-        checks(b, mail, deb)
-    except (boxes.BoxError, subprocess.TimeoutExpired) as e:
+        checks(b, mail)
+    except (boxes.BoxError, subprocess.SubprocessError, previous_release.PreviousReleaseError) as e:
         failures.append("%s: %s" % (name, e))
         say("FAIL %s: %s" % (name, e))
     finally:
@@ -594,11 +849,13 @@ def run_box(root, work, name, deb, checks):
     say("box %s: %.0f s" % (name, time.monotonic() - started))
 
 
-def systemd_and_postfix(b, mail, deb):
-    install(b, "./" + os.path.basename(deb))
+def systemd_and_postfix(b, mail, old, deb, nxt):
+    upgrade_under_mail(b, mail, old, deb)
+    b.sh("systemctl reset-failed heronsend")  # the start limit counts afresh
     systemd_checks(b, mail)
     environment_file_checks(b)
     postfix_checks(b, mail)
+    lifecycle_checks(b, mail, deb, nxt)
 
 
 def sendmail(b, mail, deb):
@@ -619,9 +876,18 @@ def main():
     work = tempfile.mkdtemp(prefix="heronsend-box.", dir=os.path.join(build_dir))
     try:
         deb = build_package(build_dir, os.path.join(work, "deb"))
+        old = previous_release.build(build_dir, log=say)
+        nxt = next_package(deb, work)
         root = boxes.make_root(os.path.join(build_dir, "box"), log=say)
-        run_box(root, work, "heronsend-systemd", deb, systemd_and_postfix)
-        run_box(root, work, "heronsend-sendmail", deb, sendmail)
+        # Machine names of this run's own: other runs may boot boxes at the
+        # same time.
+        tag = "-%d" % os.getpid()
+        run_box(root, work, "heronsend-systemd" + tag, [old, deb, nxt],
+                lambda b, mail: systemd_and_postfix(b, mail, old, deb, nxt))
+        run_box(root, work, "heronsend-sendmail" + tag, [deb],
+                lambda b, mail: sendmail(b, mail, deb))
+    except (boxes.BoxError, previous_release.PreviousReleaseError, subprocess.SubprocessError) as e:
+        failures.append(str(e))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     say("%.0f s in all" % (time.monotonic() - started))

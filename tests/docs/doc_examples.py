@@ -389,6 +389,20 @@ def unit_exec_start(text):
     return value
 
 
+def unit_environment(text):
+    """The variables a unit's Environment= lines set (assignments separated
+    by blanks, quotes grouping), in the order systemd applies them; its
+    EnvironmentFile= values override these."""
+    env = {}
+    for line in text.splitlines():
+        m = re.match(r"^\s*Environment\s*=\s*(.*)$", line)
+        if m:
+            for word in shlex.split(m.group(1)):
+                name, _, value = word.partition("=")
+                env[name] = value
+    return env
+
+
 def packaged_unit():
     with open(os.path.join(REPO, UNIT_FILE)) as f:
         return f.read()

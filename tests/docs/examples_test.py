@@ -145,7 +145,8 @@ def run_set_up(line):
 
 
 def unit_env(overrides=()):
-    env = docs.parse_environment_file(open("/etc/default/heronsend").read())
+    env = docs.unit_environment(docs.packaged_unit())
+    env.update(docs.parse_environment_file(open("/etc/default/heronsend").read()))
     env.update(overrides)
     return env
 

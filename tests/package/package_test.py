@@ -129,8 +129,14 @@ def build_package(build_dir, out_dir):
     check(len(debs) == 1, "expected one heronsend_*.deb in %s, found %s" % (out_dir, debs))
     deb = debs[0]
     arch = must(["dpkg", "--print-architecture"], "dpkg").stdout.strip()
-    check(os.path.basename(deb) == "heronsend_2.2_%s.deb" % arch,
-          "package file name %s" % os.path.basename(deb))
+    # The version is the changelog's top entry: the daemon's version 2.2
+    # and a Debian revision.
+    with open(os.path.join(h.REPO, "packaging", "changelog")) as f:
+        version = re.match(r"heronsend \((2\.2-[^)]+)\)", f.read())
+    check(version is not None, "packaging/changelog's top entry is not 2.2 with a revision")
+    check(os.path.basename(deb) == "heronsend_%s_%s.deb" % (version.group(1), arch) and
+          must(["dpkg-deb", "-f", deb, "Version"], "dpkg-deb").stdout.strip() == version.group(1),
+          "package file name %s, not version %s" % (os.path.basename(deb), version.group(1)))
     os.chmod(deb, 0o644)  # apt's download sandbox user must read it
     depends = must(["dpkg-deb", "-f", deb, "Depends"], "dpkg-deb").stdout.strip()
     step("Depends: " + depends)
@@ -235,8 +241,10 @@ def start_as_unit(ws, cleanup, options=None):
     check(len(unit_lines) == 1 and env_files == [DEFAULTS],
           "unexpected unit: ExecStart %r, EnvironmentFile %r" % (unit_lines, env_files))
     check(unit_setting(UNIT, "RuntimeDirectory") == ["heronsend"], "RuntimeDirectory")
+    with open(UNIT) as f:
+        env = docs.unit_environment(f.read())
     with open(DEFAULTS) as f:
-        env = docs.parse_environment_file(f.read())
+        env.update(docs.parse_environment_file(f.read()))
     if options is not None:
         env["HERONSEND_OPTIONS"] = options
     argv = docs.expand_exec_start(unit_lines[0], env)
