@@ -69,7 +69,7 @@ CHECK_ZONE = {
     "example.org": [{"TXT": "v=spf1 mx -all"}, {"MX": [10, "mail.example.org"]}],
     "mail.example.org": [{"TXT": "v=spf1 a -all"}, {"A": "192.0.2.25"}],
 }
-JOURNAL_LINES = os.path.join(docs.REPO, "tests", "docs", "journal.log")
+JOURNAL_LINES = os.path.join(docs.REPO, "tests", "docs", "journal.txt")
 # journalctl as the examples use it: the unit's lines, message text only,
 # each from the system log and again from standard error (LOG_PERROR).
 FAKE_JOURNALCTL = r'''
