@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "daemon/daemon.h"
 #include "fake_syslog.h"
 #include "filter/headers.h"

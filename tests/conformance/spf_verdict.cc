@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
+#include "options/command_line.h"
 #include "daemon/daemon.h"
 #include "fake_milter.h"
 #include "filter/connection.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "daemon/daemon.h"
 #include "fake_syslog.h"
 #include "filter/envelope.h"

@@ -1,4 +1,4 @@
-#include "daemon/config.h"
+#include "options/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "daemon/check_session.h"
+#include "check/session.h"
 
 #include <arpa/inet.h>
 
 #include <vector>
 
-#include "daemon/check_context.h"
+#include "check/context.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
 

@@ -6,7 +6,7 @@
 // It starts the SPF library as the daemon does (lib_init with the daemon's
 // DNS stack and its -l, -t, -e and -g settings), with a DNS trace on top of
 // the stack, plays one connection through the filter's callbacks
-// (daemon/check_session.h) and prints, one per line: the verdict word of the
+// (check/session.h) and prints, one per line: the verdict word of the
 // header; the Received-SPF header the daemon inserts; the answer at MAIL
 // FROM in refusing mode (and at RCPT TO with -r); with -v every DNS lookup
 // and the mechanism that matched. A fail is refused at MAIL FROM and gets
@@ -29,9 +29,9 @@
 #include "common/config.h"
 #include "common/safe_text.h"
 #include "common/version.h"
-#include "daemon/check_log.h"
-#include "daemon/check_session.h"
-#include "daemon/config.h"
+#include "check/log.h"
+#include "check/session.h"
+#include "options/command_line.h"
 #include "fallback/fallback.h"
 #include "filter/connection.h"
 #include "spf/dns_trace.h"
