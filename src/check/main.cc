@@ -1,81 +1,106 @@
 // heronsend-check: asks the daemon's own SPF engine why a sender gets its
-// verdict.
+// verdict, with the daemon's options.
 //
 //   heronsend-check [options] CLIENT-ADDRESS SENDER [HELO]
 //
+// The options are the daemon's, read by the daemon's own parser
+// (options/command_line.h), and a few of the tool's own whose letters and
+// long names the daemon does not use: -T/--to (the RCPT TO recipient),
+// -R/--receiver (the "{j}" macro), -v/--verbose and --service[=FILE] (the
+// options of the service's environment file, options/service_file.h,
+// before those of the command line). The daemon's options that change a
+// verdict or an answer are applied as the daemon applies them: -l -t -g
+// -e -f -a/-w -r -m -A -o -c -d. Those about running a service (the
+// socket word, -u, -p, -X) mean nothing for one check and are accepted and
+// ignored, so the service's option line works as it stands.
+//
 // It starts the SPF library as the daemon does (lib_init with the daemon's
-// DNS stack and its -l, -t, -e and -g settings), with a DNS trace on top of
-// the stack, plays one connection through the filter's callbacks
-// (check/session.h) and prints, one per line: the verdict word of the
-// header; the Received-SPF header the daemon inserts; the answer at MAIL
-// FROM in refusing mode (and at RCPT TO with -r); with -v every DNS lookup
-// and the mechanism that matched. A fail is refused at MAIL FROM and gets
-// no header there, so for a fail the header shown is the one the daemon
-// inserts with -m, from a second run of the callbacks in mark-only mode
-// (its lookups come from the cache and are not shown).
+// DNS stack), with a DNS trace on top of the stack, loads the fallback
+// table and the allowlist as the daemon's start does, plays one connection
+// through the filter's callbacks (check/session.h) and prints, one per
+// line: the verdict word of the header; the Received-SPF header the daemon
+// inserts (and with -A the Authentication-Results one); the answer at MAIL
+// FROM (and at RCPT TO with a recipient); the options in force; with -v
+// every DNS lookup and the mechanism that matched. A message refused or
+// deferred at MAIL FROM gets no header there, so for it the header shown
+// is the one the daemon inserts with -m, from a second run of the
+// callbacks in mark-only mode (its lookups come from the cache and are not
+// shown).
 //
 // Exit status: 0 pass, 1 fail, 2 softfail, 3 neutral, 4 none, 5 permerror,
 // 6 temperror, 7 anything else (invalid, no header: the library's own
-// trouble, or it could not start); 64 for a bad command line.
+// trouble, or it could not start); 64 for a bad command line or service
+// file; 71 when the allowlist or fallback file cannot be read, as the
+// daemon's start.
 
 #include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "addr/allowlist.h"
+#include "check/log.h"
+#include "check/session.h"
 #include "common/config.h"
 #include "common/safe_text.h"
 #include "common/version.h"
-#include "check/log.h"
-#include "check/session.h"
-#include "options/command_line.h"
 #include "fallback/fallback.h"
 #include "filter/connection.h"
+#include "options/command_line.h"
+#include "options/in_force.h"
+#include "options/service_file.h"
 #include "spf/dns_trace.h"
 #include "spf/lib.h"
 
 namespace {
 
 constexpr const char *kName = "heronsend-check";
-// The longest texts taken: an SMTP path (RFC 5321 4.5.3.1.3) and a domain
-// name.
-constexpr std::size_t kMaxAddress = 256;
+// The service's environment file, as heronsend.service names it.
+constexpr const char *kServiceFile = "/etc/default/heronsend";
+constexpr const char *kOptionsVariable = "HERONSEND_OPTIONS";
+// The longest sender and recipient taken. The daemon checks whatever its
+// MTA hands it, and an MTA takes MAIL FROM and RCPT TO lines longer than
+// RFC 5321's 256-character path (a 64-character local part and a
+// 255-character domain are legal together): Postfix up to its
+// line_length_limit, 2048 by default. The tool takes as much.
+constexpr std::size_t kMaxAddress = 2048;
 constexpr std::size_t kMaxName = 255;
 constexpr int kExitTrouble = 7;
 
-const char kShortOptions[] = "l:tg:e:r:R:vh";
-
-const struct option kLongOptions[] = {
-    {"localpolicy", required_argument, nullptr, 'l'},
-    {"trustedforwarders", no_argument, nullptr, 't'},
-    {"guess", required_argument, nullptr, 'g'},
-    {"explanation", required_argument, nullptr, 'e'},
-    {"recipientmx", required_argument, nullptr, 'r'},
-    {"receiver", required_argument, nullptr, 'R'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+// The tool's own options: -T, -R, -v and --service are no letters or long
+// names of the daemon's (nor of the ones reserved for it), so a service's
+// option line and the tool's options mix freely.
+const extra_option kToolOptions[] = {
+    {'T', "to", required_argument},
+    {'R', "receiver", required_argument},
+    {'v', "verbose", no_argument},
+    {0, "service", optional_argument},
 };
 
 void usage() {
   std::fprintf(stderr,
                "usage: %s [options] CLIENT-ADDRESS SENDER [HELO]\n", kName);
-  for (char letter : {'l', 't', 'g', 'e'}) print_option_usage(letter);
-  print_usage_lines('r', "recipientmx", true, "<recipient>", 9, 4,
-                    "Check the MX records of this recipient's domain.");
+  print_usage_lines('T', "to", true, "<recipient>", 9, 4,
+                    "Check a message to this recipient (with -r: its MX hosts).");
   print_usage_lines('R', "receiver", true, "<hostname>", 10, 4,
                     "The receiving host's name (default: this host's).");
   print_usage_lines('v', "verbose", false, "", 20, 26,
                     "Show the DNS lookups and the mechanism that matched.");
-  print_option_usage('h');
+  std::fprintf(stderr, "    --service[=<file>]    Take the service's options "
+                       "from this file first (default: %s).\n", kServiceFile);
+  std::fprintf(stderr, "  and heronsend's options (the socket, -u, -p and -X "
+                       "are ignored):\n");
+  print_options_usage();
 }
 
 struct arguments {
   check_input in;
   bool verbose = false;
+  const char *service_file = nullptr;  // --service, or none
 };
 
 // One argument's text: at most max characters, no control character.
@@ -111,37 +136,77 @@ bool parse_client(const char *text, sockaddr_storage *out) {
   return false;
 }
 
-// Fills config and *out from the command line; false (reported) when it is
-// bad.
-bool parse_arguments(int argc, char **argv, arguments *out) {
-  optind = 0;
-  for (;;) {
-    int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
-    if (c == -1) break;
-    switch (c) {
-      case 'l': config.local_policy = optarg; break;
-      case 't': config.trusted_forwarders = 1; break;
-      case 'g': config.guess = optarg; break;
-      case 'e': config.explanation = optarg; break;
-      case 'r':
-        config.recipient_mx = 1;
-        out->in.recipient = optarg;
-        break;
-      case 'R': out->in.receiver = optarg; break;
-      case 'v': out->verbose = true; break;
-      default:  // -h, an unknown option or a missing argument
-        usage();
-        return false;
-    }
+// The service file's option words, kept for the life of the process: the
+// configuration's texts point into them.
+std::vector<std::string> service_words;
+std::vector<char *> service_argv;
+
+// Parses HERONSEND_OPTIONS of the service file into config. False
+// (reported) when the file cannot be read or its options are bad.
+bool read_service_options(const char *path) {
+  std::map<std::string, std::string> variables;
+  std::string error;
+  if (!read_service_file(path, &variables, &error)) {
+    std::fprintf(stderr, "%s: %s\n", kName, log_text(error.c_str()).c_str());
+    return false;
   }
-  int left = argc - optind;
+  auto found = variables.find(kOptionsVariable);
+  service_words.clear();
+  service_words.push_back(kName);
+  if (found != variables.end())
+    for (std::string &w : split_option_words(found->second))
+      service_words.push_back(std::move(w));
+  service_argv.clear();
+  for (std::string &w : service_words) service_argv.push_back(w.data());
+  service_argv.push_back(nullptr);
+  int argc = static_cast<int>(service_words.size());
+  int first = 0;
+  // Only the daemon's options: anything else would stop the service too.
+  option_extras daemon_only{{}, nullptr, [] {}};
+  bool ok = parse_options(argc, service_argv.data(), &config, daemon_only, &first);
+  if (ok && first < argc) {
+    std::fprintf(stderr, "%s: '%s' is not an option\n", kName,
+                 log_text(service_argv[first]).c_str());
+    ok = false;
+  }
+  if (!ok)
+    std::fprintf(stderr, "%s: %s in %s is not a good heronsend option line\n",
+                 kName, kOptionsVariable, path);
+  return ok;
+}
+
+// Fills config and *out from the command line (and the service file it
+// names); false (reported) when either is bad.
+bool parse_arguments(int argc, char **argv, arguments *out) {
+  auto take = [out](const extra_option &o, const char *arg) {
+    switch (o.letter) {
+      case 'T': out->in.recipient = arg; return true;
+      case 'R': out->in.receiver = arg; return true;
+      case 'v': out->verbose = true; return true;
+      default:  // --service
+        out->service_file = arg != nullptr ? arg : kServiceFile;
+        return true;
+    }
+  };
+  option_extras tool{kToolOptions, take, usage};
+  int first = 0;
+  if (!parse_options(argc, argv, &config, tool, &first)) return false;
+  if (out->service_file != nullptr) {
+    // The service's options first, the command line's after them, so
+    // these override or add to those (as later options do).
+    if (!good_text("service file name", out->service_file, PATH_MAX) ||
+        !read_service_options(out->service_file))
+      return false;
+    if (!parse_options(argc, argv, &config, tool, &first)) return false;
+  }
+  int left = argc - first;
   if (left < 2 || left > 3) {
     usage();
     return false;
   }
-  const char *client = argv[optind];
-  out->in.sender = argv[optind + 1];
-  if (left == 3) out->in.helo = argv[optind + 2];
+  const char *client = argv[first];
+  out->in.sender = argv[first + 1];
+  if (left == 3) out->in.helo = argv[first + 2];
   if (!good_text("client address", client, INET6_ADDRSTRLEN) ||
       !good_text("sender", out->in.sender, kMaxAddress) ||
       (out->in.helo && !good_text("HELO name", out->in.helo, kMaxName)) ||
@@ -234,12 +299,15 @@ void print_outcome(const check_outcome &out, const arguments &args,
     std::printf("Received-SPF: (none: the message is accepted unchecked)\n");
   else
     std::printf("Received-SPF: %s\n", out.header.c_str());
+  if (!out.auth_results.empty())
+    std::printf("Authentication-Results: %s\n", out.auth_results.c_str());
   std::printf("MAIL FROM: %s\n",
               out.mail_answer.empty() ? "(not reached)" : out.mail_answer.c_str());
   if (args.in.recipient != nullptr)
     std::printf("RCPT TO: %s\n", out.rcpt_answer.empty()
                                      ? "(not reached)"
                                      : out.rcpt_answer.c_str());
+  std::printf("Options: %s\n", options_in_force(config).c_str());
   if (!args.verbose) return;
   std::vector<dns_trace_entry> entries = dns_trace_entries(trace_layer);
   if (lookups == 0) std::printf("DNS: no lookups\n");
@@ -259,9 +327,11 @@ int main(int argc, char **argv) {
 
   build_version_text();
   release_receiver();
-  // As the daemon's start-up: -g fills the fallback table (which the check
-  // does not consult).
+  // As the daemon's start-up: -f and -g fill the fallback table (which the
+  // check does not consult), -a/-w loads the allowlist; a file that cannot
+  // be read ends the tool as it ends the daemon's start (exit 71).
   load_fallback_table();
+  if (config.allowlist_file != nullptr) load_allowlist(config.allowlist_file);
   if (!lib_init(SPF_DNS_CACHE, add_trace)) {
     std::fprintf(stderr, "%s: lib_init() failed\n", kName);
     return kExitTrouble;
@@ -270,16 +340,21 @@ int main(int argc, char **argv) {
   check_outcome out = run_check(args.in);
   std::size_t lookups = dns_trace_entries(trace_layer).size();
   if (out.header.empty() && out.mail_refused) {
-    // Refused at MAIL FROM: the header is the one -m would insert.
+    // Refused or deferred at MAIL FROM: the headers are the ones -m would
+    // insert.
+    char mark_only = config.mark_only;
     config.mark_only = 1;
-    out.header = run_check(args.in).header;
-    config.mark_only = 0;
+    check_outcome marked = run_check(args.in);
+    out.header = marked.header;
+    out.auth_results = marked.auth_results;
+    config.mark_only = mark_only;
   }
   print_outcome(out, args, lookups);
   std::fflush(stdout);
 
   lib_fini();
   free_fallbacks();
+  free_allowlist();
   release_receiver();
   return out.header.empty() ? kExitTrouble : exit_status(verdict_of(out.header));
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/config.h"
-#include "daemon/daemon.h"
+#include "common/version.h"
 #include "fake_syslog.h"
 #include "filter/auth_results.h"
 #include "smtp_session.h"

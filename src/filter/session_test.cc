@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/config.h"
-#include "daemon/daemon.h"
+#include "common/version.h"
 #include "fake_syslog.h"
 #include "filter/headers.h"
 #include "filter/result.h"

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -174,15 +176,44 @@ void print_option_usage(char letter) {
                         o.placeholder, o.short_pad, o.long_pad, o.description);
 }
 
-void print_usage(const char *program_name) {
-  std::fprintf(stderr, "usage: %s [options] /path/to/socket\n", program_name);
+void print_options_usage() {
   for (const option_help &o : kOptionHelp) print_option_usage(o.letter);
 }
 
-bool parse_command_line(int argc, char **argv, daemon_config *out) {
+void print_usage(const char *program_name) {
+  std::fprintf(stderr, "usage: %s [options] /path/to/socket\n", program_name);
+  print_options_usage();
+}
+
+bool parse_options(int argc, char **argv, daemon_config *out,
+                   const option_extras &extras, int *first_operand) {
+  // The extras get getopt values above every character's, so a long name
+  // without a letter cannot be taken for one of the daemon's letters.
+  constexpr int kExtraBase = 256;
+  std::vector<struct option> longs;
+  for (const struct option *o = kLongOptions; o->name != nullptr; o++)
+    longs.push_back(*o);
+  std::string shorts = kShortOptions;
+  for (std::size_t i = 0; i < extras.options.size(); i++) {
+    const extra_option &e = extras.options[i];
+    longs.push_back({e.long_name, e.has_arg, nullptr,
+                     kExtraBase + static_cast<int>(i)});
+    if (e.letter == 0) continue;
+    shorts += e.letter;
+    if (e.has_arg != no_argument) shorts += ':';
+    if (e.has_arg == optional_argument) shorts += ':';
+  }
+  longs.push_back({nullptr, 0, nullptr, 0});
+  auto usage = [&] {
+    if (extras.usage)
+      extras.usage();
+    else
+      print_usage(out->program_name);
+  };
+
   optind = 0;  // full re-initialisation of glibc's getopt state
   for (;;) {
-    int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr);
     if (c == -1) break;
     switch (c) {
       case 'l': out->local_policy = optarg; break;
@@ -211,17 +242,34 @@ bool parse_command_line(int argc, char **argv, daemon_config *out) {
         break;
       case 'h':
       case '?':  // unknown option or missing argument, reported by getopt
-        print_usage(out->program_name);
+        usage();
         return false;
-      default:
-        std::fprintf(stderr, "unrecognised option '%c'\n", c);
-        return false;
+      default: {
+        const extra_option *e = nullptr;
+        if (c >= kExtraBase &&
+            static_cast<std::size_t>(c - kExtraBase) < extras.options.size())
+          e = &extras.options[c - kExtraBase];
+        for (const extra_option &x : extras.options)
+          if (x.letter != 0 && x.letter == c) e = &x;
+        if (e == nullptr) {
+          std::fprintf(stderr, "unrecognised option '%c'\n", c);
+          return false;
+        }
+        if (!extras.take || !extras.take(*e, optarg)) return false;
+      }
     }
   }
-  if (argc - optind != 1) {
+  *first_operand = optind;
+  return true;
+}
+
+bool parse_command_line(int argc, char **argv, daemon_config *out) {
+  int first = 0;
+  if (!parse_options(argc, argv, out, option_extras{}, &first)) return false;
+  if (argc - first != 1) {
     print_usage(out->program_name);
     return false;
   }
-  out->socket_spec = argv[optind];
+  out->socket_spec = argv[first];
   return true;
 }
