@@ -18,8 +18,9 @@
 // DNS stack), with a DNS trace on top of the stack, loads the fallback
 // table and the allowlist as the daemon's start does, plays one connection
 // through the filter's callbacks (check/session.h) and prints, one per
-// line: the verdict word of the header; the Received-SPF header the daemon
-// inserts (and with -A the Authentication-Results one); the answer at MAIL
+// line: the verdict word of the header; the headers the daemon inserts, in
+// the message's order (the message's Received-SPF, with -c the HELO
+// identity's, with -A Authentication-Results); the answer at MAIL
 // FROM (and at RCPT TO with a recipient); the options in force; with -v
 // every DNS lookup and the mechanism that matched. A message refused or
 // deferred at MAIL FROM gets no header there, so for it the header shown
@@ -299,6 +300,8 @@ void print_outcome(const check_outcome &out, const arguments &args,
     std::printf("Received-SPF: (none: the message is accepted unchecked)\n");
   else
     std::printf("Received-SPF: %s\n", out.header.c_str());
+  if (!out.helo_header.empty())
+    std::printf("Received-SPF: %s\n", out.helo_header.c_str());
   if (!out.auth_results.empty())
     std::printf("Authentication-Results: %s\n", out.auth_results.c_str());
   std::printf("MAIL FROM: %s\n",
@@ -346,6 +349,7 @@ int main(int argc, char **argv) {
     config.mark_only = 1;
     check_outcome marked = run_check(args.in);
     out.header = marked.header;
+    out.helo_header = marked.helo_header;
     out.auth_results = marked.auth_results;
     config.mark_only = mark_only;
   }

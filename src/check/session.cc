@@ -83,8 +83,13 @@ void play(const check_input &in, SMFICTX &ctx, check_outcome &out) {
   note_query(ctx, out);
   if (!went_on(milter_eoh(&ctx))) return;
   milter_eom(&ctx);
+  // The filter inserts its fields at the top, last first: the HELO
+  // identity's Received-SPF (with -c) before the message's own.
   for (const check_header &h : ctx.inserted) {
-    if (h.name == "Received-SPF") out.header = h.value;
+    if (h.name == "Received-SPF") {
+      out.helo_header = std::move(out.header);
+      out.header = h.value;
+    }
     if (h.name == "Authentication-Results") out.auth_results = h.value;
   }
 }

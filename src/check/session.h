@@ -38,9 +38,10 @@ struct check_outcome {
   std::string mail_answer, rcpt_answer;
   // The answer at MAIL FROM was a refusal or a deferral.
   bool mail_refused = false;
-  // The Received-SPF and (with -A) Authentication-Results values inserted
-  // at end of message, or "".
-  std::string header, auth_results;
+  // The values inserted at end of message, or "": the message's
+  // Received-SPF, the HELO identity's (with -c) and the
+  // Authentication-Results (with -A).
+  std::string header, helo_header, auth_results;
   // The latest SPF query's reason and error code and the mechanism that
   // decided it ("" when none did); queried false without a query.
   bool queried = false;

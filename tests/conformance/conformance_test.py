@@ -305,8 +305,9 @@ def run_checker(checker, options):
         except subprocess.TimeoutExpired:
             lines, status = ["timeout", ""], "timeout"
         shown = dict(line.split(": ", 1) for line in lines[1:] if ": " in line)
-        header = shown.get("Received-SPF", "-")
-        if header.startswith("(none"):
+        header = " || ".join(line.partition(": ")[2] for line in lines
+                             if line.startswith("Received-SPF: "))
+        if not header or header.startswith("(none"):
             header = "-"
         mail = shown.get("MAIL FROM", "-")
         verdict = "fail" if mail.startswith("550 5.7.1 ") else lines[0]
@@ -385,6 +386,9 @@ def main():
     open(query_log, "w").close()
     rows, failures, wrong_refusals, results = [], [], [], {}
     differences, same, compared = [], 0, 0
+    # per configuration, how the callbacks answered (so a comparison that
+    # exercised nothing shows)
+    answers = collections.defaultdict(collections.Counter)
     for index, (origin, scenario) in enumerate(scenarios, 1):
         title = scenario["description"] + (" (heronsend)" if origin == "extra" else "")
         if args.only and args.only.lower() not in title.lower():
@@ -401,12 +405,12 @@ def main():
         allowlist = os.path.join(folder, "allowlist")
         with open(allowlist, "w") as f:
             f.write(ALLOWLISTED)
-        # (options, the evaluators' verdicts, heronsend-check's) per configuration
+        # (configuration, the callbacks' verdicts, heronsend-check's) per configuration
         runs = []
         try:
             resolv = dns.start()
-            for options in [[]] + (CONFIGURATIONS if args.checker else []):
-                options = [allowlist if w == ALLOWLIST else w for w in options]
+            for configuration in [[]] + (CONFIGURATIONS if args.checker else []):
+                options = [allowlist if w == ALLOWLIST else w for w in configuration]
                 verdicts = evaluate([args.evaluator, *options], resolv, checks)
                 checked = None
                 if args.checker:
@@ -414,22 +418,24 @@ def main():
                                         "--evaluator", args.evaluator,
                                         "--run-checker", args.checker, "--",
                                         *service_file(folder, options)], resolv, checks)
-                runs.append((options, verdicts, checked))
+                runs.append((" ".join(configuration) or "default", verdicts, checked))
         except (RunError, OSError) as e:
             print("conformance: scenario '%s': %s" % (title, e))
             return 1
         finally:
             dns.stop()
         verdicts = runs[0][1]
-        for options, filtered, checked in runs if args.checker else []:
+        for label, filtered, checked in runs if args.checker else []:
             for name, _ in checks:
+                got = filtered.get(name, ["", "", "-"])
+                answers[label]["allowlisted" if "is allowlisted" in got[2]
+                               else got[1][:9]] += 1
                 problems = checker_differences(
                     name, filtered.get(name, ["(no answer)", "", "", ""]),
                     checked.get(name))
                 compared += 1
                 same += not problems
-                differences += ["%s [%s]: %s" % (name, " ".join(options) or "default", p)
-                                for p in problems]
+                differences += ["%s [%s]: %s" % (name, label, p) for p in problems]
         passed = 0
         for name, test in checks:
             want = acceptable(test)
@@ -475,6 +481,8 @@ def main():
               "MAIL FROM answer and headers (%d configurations: the default, %s)" % (
                   same, compared, 1 + len(CONFIGURATIONS),
                   "; ".join(" ".join(c) for c in CONFIGURATIONS)))
+        for config, counts in answers.items():
+            print("  %s: %s" % (config, ", ".join("%s %d" % kv for kv in sorted(counts.items()))))
         for line in differences:
             print("  DIFFERENT: " + line)
         bad = bad or bool(differences)

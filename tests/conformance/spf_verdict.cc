@@ -26,7 +26,8 @@
 // MAIL-ANSWER is "continue" or the refusal or deferral ("550 5.7.1 fail",
 // "451 4.4.3 temperror"). HEADER is the Received-SPF value inserted, for a
 // refused or deferred message the one the same connection gets in
-// mark-only mode (-m), or "-" without one; AUTH-RESULTS the same for the
+// mark-only mode (-m), or "-" without one (with -c, the HELO identity's
+// after it, joined by " || "); AUTH-RESULTS the same for the
 // Authentication-Results header (-A): what heronsend-check shows, for the
 // runner to compare.
 // Exit status 0 when every line was evaluated, 1 when the SPF library could
@@ -62,13 +63,16 @@ struct check {
   std::string verdict, mail_answer = "-", header = "-", auth_results = "-";
 };
 
-// The values of the headers the connection inserted.
+// The values of the headers the connection inserted, in the message's
+// order (the filter inserts at the top, last first); several Received-SPF
+// values (with -c, the HELO identity's after the message's) joined by
+// " || ".
 void note_headers(const smtp_session &s, check &out) {
   for (const header_change &c : s.ctx.header_changes) {
     if (!c.insert || !c.value) continue;
-    if (c.name == "Received-SPF" && out.header == "-") out.header = *c.value;
-    if (c.name == "Authentication-Results" && out.auth_results == "-")
-      out.auth_results = *c.value;
+    if (c.name == "Received-SPF")
+      out.header = out.header == "-" ? *c.value : *c.value + " || " + out.header;
+    if (c.name == "Authentication-Results") out.auth_results = *c.value;
   }
 }
 
