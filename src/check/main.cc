@@ -205,6 +205,13 @@ bool parse_arguments(int argc, char **argv, arguments *out) {
     usage();
     return false;
   }
+  // In recipient-MX mode the verdict is the recipient's: without one the
+  // check would answer for a message no MTA sends.
+  if (config.recipient_mx && out->in.recipient == nullptr) {
+    std::fprintf(stderr, "%s: -r (recipient-MX mode) needs the recipient: "
+                         "-T RECIPIENT\n", kName);
+    return false;
+  }
   const char *client = argv[first];
   out->in.sender = argv[first + 1];
   if (left == 3) out->in.helo = argv[first + 2];

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -203,6 +204,40 @@ bool parse_options(int argc, char **argv, daemon_config *out,
     if (e.has_arg != no_argument) shorts += ':';
     if (e.has_arg == optional_argument) shorts += ':';
   }
+  // An abbreviation keeps the meaning it has for the daemon: where a
+  // prefix of one of the daemon's long names (and of no other of them) is
+  // also a prefix of an extra's, getopt would call it ambiguous, so it is
+  // added as an exact name of the daemon's option ("--t" stays
+  // --trustedforwarders beside --to).
+  std::deque<std::string> aliases;  // stable addresses for the table
+  std::size_t daemon_count = longs.size() - extras.options.size();
+  std::vector<struct option> added;
+  for (std::size_t d = 0; d < daemon_count; d++) {
+    std::string_view name = longs[d].name;
+    for (const extra_option &e : extras.options) {
+      std::string_view other = e.long_name;
+      for (std::size_t k = 1; k <= name.size() && k <= other.size() &&
+                              name[k - 1] == other[k - 1];
+           k++) {
+        std::string_view prefix = name.substr(0, k);
+        int starts = 0;
+        bool exact = false;
+        for (std::size_t i = 0; i < longs.size(); i++) {
+          std::string_view n = longs[i].name;
+          if (i < daemon_count && n.substr(0, k) == prefix) starts++;
+          if (n == prefix) exact = true;
+        }
+        for (const struct option &o : added)
+          if (prefix == o.name) exact = true;
+        if (starts != 1 || exact) continue;
+        aliases.emplace_back(prefix);
+        struct option alias = longs[d];
+        alias.name = aliases.back().c_str();
+        added.push_back(alias);
+      }
+    }
+  }
+  longs.insert(longs.end(), added.begin(), added.end());
   longs.push_back({nullptr, 0, nullptr, 0});
   auto usage = [&] {
     if (extras.usage)

@@ -340,10 +340,14 @@ TEST(ParseOptionsTest, ExtrasBesideTheDaemonsOptions) {
   int first = 0;
   ASSERT_TRUE(parse_options(service.argc(), service.argv(), &cfg, tool, &first));
   EXPECT_EQ(first, service.argc());
+  // "--t" and "--s" keep the daemon's meaning beside "--to" and "--service".
   arguments line({"x", "192.0.2.1", "--service", "-T", "a@b", "-o",
-                  "softfail=mark", "-w", "/etc/other", "--to=c@d", "s@e", "-A"});
+                  "softfail=mark", "-w", "/etc/other", "--to=c@d", "s@e", "-A",
+                  "--t", "--se"});
   ASSERT_TRUE(parse_options(line.argc(), line.argv(), &cfg, tool, &first));
-  EXPECT_EQ(taken, (std::vector<std::string>{"service=(none)", "to=a@b", "to=c@d"}));
+  EXPECT_EQ(taken, (std::vector<std::string>{"service=(none)", "to=a@b", "to=c@d",
+                                              "service=(none)"}));
+  EXPECT_EQ(cfg.trusted_forwarders, 1);
   EXPECT_EQ(line.argc() - first, 2);
   EXPECT_STREQ(line.argv()[first], "192.0.2.1");
   EXPECT_TRUE(cfg.mark_only && cfg.auth_results && cfg.no_daemon);

@@ -875,6 +875,7 @@ class CheckTool(SpfTestCase):
             ([CLIENT, "a@pass.test", "mail\ttest"], "the HELO name holds a control character"),
             ([CLIENT, "a@pass.test", "h" * 300], "the HELO name is longer than 255"),
             (["-R", "", CLIENT, "a@pass.test"], "the receiver name is empty"),
+            (["-r", CLIENT, "a@pass.test"], "-r (recipient-MX mode) needs the recipient"),
         ]
         for args, text in cases:
             with self.subTest(args=args[:2]):
