@@ -197,6 +197,17 @@ bool parse_options(int argc, char **argv, daemon_config *out,
   std::string shorts = kShortOptions;
   for (std::size_t i = 0; i < extras.options.size(); i++) {
     const extra_option &e = extras.options[i];
+    // A letter or name the daemon has (one added to it later, say) would
+    // silently take the daemon's meaning: refuse every command line.
+    bool taken = e.letter != 0 && std::strchr(kShortOptions, e.letter);
+    for (const struct option *o = kLongOptions; o->name != nullptr; o++)
+      taken = taken || std::strcmp(o->name, e.long_name) == 0;
+    if (taken) {
+      std::fprintf(stderr, "%s: -%c/--%s is an option of heronsend too\n",
+                   out->program_name, e.letter != 0 ? e.letter : '-',
+                   e.long_name);
+      return false;
+    }
     longs.push_back({e.long_name, e.has_arg, nullptr,
                      kExtraBase + static_cast<int>(i)});
     if (e.letter == 0) continue;

@@ -364,6 +364,13 @@ TEST(ParseOptionsTest, ExtrasBesideTheDaemonsOptions) {
       {{"x", "-k"}, "tool usage\n"},        // neither the daemon's nor the tool's
       {{"x", "--service=f", "-o", "fail=refuse"}, "-o 'fail=refuse'"},
   };
+  const extra_option clashing[] = {{'m', "mine", no_argument}};
+  option_extras clash{clashing, tool.take, tool.usage};
+  arguments any({"x", "192.0.2.1"});
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(parse_options(any.argc(), any.argv(), &cfg, clash, &first));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("-m/--mine is an option of heronsend too"),
+            std::string::npos);
   for (const auto &c : refused) {
     arguments args(c.words);
     daemon_config r;
