@@ -1,6 +1,6 @@
 // The process-wide configuration record.
 //
-// The daemon is configured by its command line only (src/daemon/config.h
+// The daemon is configured by its command line only (src/options/command_line.h
 // parses it). The record is written once, before any filter thread exists,
 // and only read afterwards, so every module reads it without locking. Text
 // fields point into the argument vector.

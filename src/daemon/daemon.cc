@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "addr/allowlist.h"
-#include "daemon/config.h"
+#include "options/command_line.h"
 #include "daemon/identity.h"
 #include "daemon/listener.h"
 #include "daemon/notify.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
+#include "options/command_line.h"
 #include "fake_milter.h"
 #include "fake_syslog.h"
 #include "spf/lib.h"

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "daemon/config.h"
-#include "daemon/daemon.h"
+#include "common/config.h"
+#include "common/version.h"
 #include "fake_syslog.h"
 #include "filter/auth_results.h"
 #include "smtp_session.h"

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "daemon/config.h"
-#include "daemon/daemon.h"
+#include "common/config.h"
+#include "common/version.h"
 #include "fake_syslog.h"
 #include "filter/headers.h"
 #include "filter/result.h"

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "spf/lib.h"
 #include "spf_zone.h"
 

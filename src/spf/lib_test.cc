@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "fake_syslog.h"
 #include "spf_zone.h"
 

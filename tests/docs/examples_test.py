@@ -295,8 +295,11 @@ def check_verdict(r):
     lines = r["stdout"].splitlines() + ["", "", ""]
     if CHECK_STATUS.get(lines[0]) != r["rc"]:
         return "verdict %r with exit status %s" % (lines[0], r["rc"])
-    if not lines[1].startswith("Received-SPF: ") or not lines[2].startswith("MAIL FROM: "):
-        return "no header or MAIL FROM answer: %r" % lines[1:3]
+    if not lines[1].startswith("Received-SPF: ") or not any(
+            l.startswith("MAIL FROM: ") for l in lines[2:4]):  # after -A's header
+        return "no header or MAIL FROM answer: %r" % lines[1:4]
+    if not any(l.startswith("Options: ") for l in lines):
+        return "no Options line"
     if "-v" in r["argv"] and not (any(l.startswith("DNS ") for l in lines) and
                                   any(l.startswith("matched: ") for l in lines)):
         return "-v shows no lookups or no matched mechanism"

@@ -850,6 +850,7 @@ class CheckTool(SpfTestCase):
                     "pass", explanation("pass", "a@pass.test", CLIENT, self.host), CLIENT,
                     "mail.test", "a@pass.test", receiver=self.host) + x,
                 "MAIL FROM: continue",
+                "Options: none",
                 "DNS TXT pass.test: NOERROR, 1 record, not cached, T ms",
                 '    "v=spf1 ip4:192.0.2.10 ip6:2001:db8:10::/48 a:mail.pass.test -all"',
                 "matched: pass.test: ip4:192.0.2.10"]),
@@ -861,6 +862,7 @@ class CheckTool(SpfTestCase):
                     "fail", explanation("fail", "a@exp.test", "192.0.2.11"), "192.0.2.11",
                     None, "a@exp.test") + x,
                 "MAIL FROM: 550 5.7.1 fail",
+                "Options: none",
                 "DNS TXT exp.test: NOERROR, 1 record, not cached, T ms",
                 '    "v=spf1 ip4:192.0.2.99 -all exp=why.exp.test"',
                 "DNS TXT why.exp.test: NOERROR, 1 record, not cached, T ms",
@@ -888,10 +890,15 @@ class CheckTool(SpfTestCase):
             ([CLIENT, ""], 4, "none", "mailer_daemon@[%s]" % CLIENT),
             ([CLIENT, "a@permerror.test"], 5, "permerror", ""),
             ([CLIENT, "a@temperror.test"], 6, "temperror", ""),
-            (["-r", "user@rcpt.test", "192.0.2.25", "a@fail.test"], 0, "pass",
+            (["-r", "-T", "user@rcpt.test", "192.0.2.25", "a@fail.test"], 0, "pass",
              "identity=x-local;"),
             # A recipient domain the library is not given: accepted unchecked.
-            (["-r", "user@rcpt%test", "192.0.2.25", "a@pass.test"], 7, "unchecked", ""),
+            (["--to=user@rcpt%test", "-r", "192.0.2.25", "a@pass.test"], 7, "unchecked", ""),
+            # The service's option line as it stands; -u, -p, -X are ignored.
+            (["-X", "-u", "heronsend", "-p", "/nonexistent/pid", "-m", CLIENT,
+              "a@fail.test"], 1, "fail", "identity=mailfrom;"),
+            # A legal sender longer than RFC 5321's 256-character path.
+            ([CLIENT, "a" * 64 + "@" + ("d" * 63 + ".") * 3 + "pass.test"], 4, "none", ""),
         ]
         for args, status, word, text in cases:
             with self.subTest(args=args):
@@ -905,11 +912,12 @@ class CheckTool(SpfTestCase):
         cases = [
             (["192.0.2.300", "a@pass.test"], "not an IPv4 or IPv6 address - '192.0.2.300'"),
             (["2001:db8::1%eth0", "a@pass.test"], "not an IPv4 or IPv6 address"),
-            ([CLIENT, "a" * 2000 + "@pass.test"], "the sender is longer than 256 characters"),
+            ([CLIENT, "a" * 2100 + "@pass.test"], "the sender is longer than 2048 characters"),
             ([CLIENT, "a@pass.test\r\nX-Forged: 1"], "the sender holds a control character"),
             ([CLIENT, "a@pass.test", "mail\ttest"], "the HELO name holds a control character"),
             ([CLIENT, "a@pass.test", "h" * 300], "the HELO name is longer than 255"),
             (["-R", "", CLIENT, "a@pass.test"], "the receiver name is empty"),
+            (["-r", CLIENT, "a@pass.test"], "-r (recipient-MX mode) needs the recipient"),
         ]
         for args, text in cases:
             with self.subTest(args=args[:2]):

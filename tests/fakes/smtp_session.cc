@@ -7,7 +7,7 @@
 #include <cstring>
 #include <regex>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "daemon/daemon.h"
 #include "fake_syslog.h"
 #include "filter/envelope.h"

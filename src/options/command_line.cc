@@ -1,4 +1,4 @@
-#include "daemon/config.h"
+#include "options/command_line.h"
 
 #include <getopt.h>
 
@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -194,15 +197,89 @@ void print_option_usage(char letter) {
                         o.placeholder, o.short_pad, o.long_pad, o.description);
 }
 
-void print_usage(const char *program_name) {
-  std::fprintf(stderr, "usage: %s [options] /path/to/socket\n", program_name);
+void print_options_usage() {
   for (const option_help &o : kOptionHelp) print_option_usage(o.letter);
 }
 
-bool parse_command_line(int argc, char **argv, daemon_config *out) {
+void print_usage(const char *program_name) {
+  std::fprintf(stderr, "usage: %s [options] /path/to/socket\n", program_name);
+  print_options_usage();
+}
+
+bool parse_options(int argc, char **argv, daemon_config *out,
+                   const option_extras &extras, int *first_operand) {
+  // The extras get getopt values above every character's, so a long name
+  // without a letter cannot be taken for one of the daemon's letters.
+  constexpr int kExtraBase = 256;
+  std::vector<struct option> longs;
+  for (const struct option *o = kLongOptions; o->name != nullptr; o++)
+    longs.push_back(*o);
+  std::string shorts = kShortOptions;
+  for (std::size_t i = 0; i < extras.options.size(); i++) {
+    const extra_option &e = extras.options[i];
+    // A letter or name the daemon has (one added to it later, say) would
+    // silently take the daemon's meaning: refuse every command line.
+    bool taken = e.letter != 0 && std::strchr(kShortOptions, e.letter);
+    for (const struct option *o = kLongOptions; o->name != nullptr; o++)
+      taken = taken || std::strcmp(o->name, e.long_name) == 0;
+    if (taken) {
+      std::fprintf(stderr, "%s: -%c/--%s is an option of heronsend too\n",
+                   out->program_name, e.letter != 0 ? e.letter : '-',
+                   e.long_name);
+      return false;
+    }
+    longs.push_back({e.long_name, e.has_arg, nullptr,
+                     kExtraBase + static_cast<int>(i)});
+    if (e.letter == 0) continue;
+    shorts += e.letter;
+    if (e.has_arg != no_argument) shorts += ':';
+    if (e.has_arg == optional_argument) shorts += ':';
+  }
+  // An abbreviation keeps the meaning it has for the daemon: where a
+  // prefix of one of the daemon's long names (and of no other of them) is
+  // also a prefix of an extra's, getopt would call it ambiguous, so it is
+  // added as an exact name of the daemon's option ("--t" stays
+  // --trustedforwarders beside --to).
+  std::deque<std::string> aliases;  // stable addresses for the table
+  std::size_t daemon_count = longs.size() - extras.options.size();
+  std::vector<struct option> added;
+  for (std::size_t d = 0; d < daemon_count; d++) {
+    std::string_view name = longs[d].name;
+    for (const extra_option &e : extras.options) {
+      std::string_view other = e.long_name;
+      for (std::size_t k = 1; k <= name.size() && k <= other.size() &&
+                              name[k - 1] == other[k - 1];
+           k++) {
+        std::string_view prefix = name.substr(0, k);
+        int starts = 0;
+        bool exact = false;
+        for (std::size_t i = 0; i < longs.size(); i++) {
+          std::string_view n = longs[i].name;
+          if (i < daemon_count && n.substr(0, k) == prefix) starts++;
+          if (n == prefix) exact = true;
+        }
+        for (const struct option &o : added)
+          if (prefix == o.name) exact = true;
+        if (starts != 1 || exact) continue;
+        aliases.emplace_back(prefix);
+        struct option alias = longs[d];
+        alias.name = aliases.back().c_str();
+        added.push_back(alias);
+      }
+    }
+  }
+  longs.insert(longs.end(), added.begin(), added.end());
+  longs.push_back({nullptr, 0, nullptr, 0});
+  auto usage = [&] {
+    if (extras.usage)
+      extras.usage();
+    else
+      print_usage(out->program_name);
+  };
+
   optind = 0;  // full re-initialisation of glibc's getopt state
   for (;;) {
-    int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr);
     if (c == -1) break;
     switch (c) {
       case 'l': out->local_policy = optarg; break;
@@ -239,17 +316,34 @@ bool parse_command_line(int argc, char **argv, daemon_config *out) {
         break;
       case 'h':
       case '?':  // unknown option or missing argument, reported by getopt
-        print_usage(out->program_name);
+        usage();
         return false;
-      default:
-        std::fprintf(stderr, "unrecognised option '%c'\n", c);
-        return false;
+      default: {
+        const extra_option *e = nullptr;
+        if (c >= kExtraBase &&
+            static_cast<std::size_t>(c - kExtraBase) < extras.options.size())
+          e = &extras.options[c - kExtraBase];
+        for (const extra_option &x : extras.options)
+          if (x.letter != 0 && x.letter == c) e = &x;
+        if (e == nullptr) {
+          std::fprintf(stderr, "unrecognised option '%c'\n", c);
+          return false;
+        }
+        if (!extras.take || !extras.take(*e, optarg)) return false;
+      }
     }
   }
-  if (argc - optind != 1) {
+  *first_operand = optind;
+  return true;
+}
+
+bool parse_command_line(int argc, char **argv, daemon_config *out) {
+  int first = 0;
+  if (!parse_options(argc, argv, out, option_extras{}, &first)) return false;
+  if (argc - first != 1) {
     print_usage(out->program_name);
     return false;
   }
-  out->socket_spec = argv[optind];
+  out->socket_spec = argv[first];
   return true;
 }

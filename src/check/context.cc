@@ -1,4 +1,4 @@
-#include "daemon/check_context.h"
+#include "check/context.h"
 
 #include <cstring>
 

@@ -1,7 +1,8 @@
-#include "daemon/config.h"
+#include "options/command_line.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -345,6 +346,72 @@ TEST(ParseTest, TextFieldsPointIntoArgv) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.cfg.run_as_user, args.argv()[2]);
   EXPECT_EQ(r.cfg.socket_spec, args.argv()[3]);
+}
+
+// Another program's options beside the daemon's (heronsend-check's): its
+// own letters and long-only names reach take(), the daemon's fill the
+// record, operands are collected; a second option line parsed into the
+// same record adds to and overrides the first, as the service file and
+// then the command line do.
+TEST(ParseOptionsTest, ExtrasBesideTheDaemonsOptions) {
+  const extra_option extras[] = {
+      {'T', "to", required_argument},
+      {0, "service", optional_argument},
+  };
+  std::vector<std::string> taken;
+  option_extras tool{extras,
+                     [&taken](const extra_option &o, const char *arg) {
+                       taken.push_back(std::string(o.long_name) + "=" +
+                                       (arg ? arg : "(none)"));
+                       return std::string(o.long_name) != "to" ||
+                              std::string(arg) != "bad";
+                     },
+                     [] { std::fprintf(stderr, "tool usage\n"); }};
+  daemon_config cfg;
+  arguments service({"x", "-X", "-u", "heronsend", "-m", "-o", "softfail=refuse",
+                     "-a", "/etc/list"});
+  int first = 0;
+  ASSERT_TRUE(parse_options(service.argc(), service.argv(), &cfg, tool, &first));
+  EXPECT_EQ(first, service.argc());
+  // "--t" and "--s" keep the daemon's meaning beside "--to" and "--service".
+  arguments line({"x", "192.0.2.1", "--service", "-T", "a@b", "-o",
+                  "softfail=mark", "-w", "/etc/other", "--to=c@d", "s@e", "-A",
+                  "--t", "--se"});
+  ASSERT_TRUE(parse_options(line.argc(), line.argv(), &cfg, tool, &first));
+  EXPECT_EQ(taken, (std::vector<std::string>{"service=(none)", "to=a@b", "to=c@d",
+                                              "service=(none)"}));
+  EXPECT_EQ(cfg.trusted_forwarders, 1);
+  EXPECT_EQ(line.argc() - first, 2);
+  EXPECT_STREQ(line.argv()[first], "192.0.2.1");
+  EXPECT_TRUE(cfg.mark_only && cfg.auth_results && cfg.no_daemon);
+  EXPECT_EQ(cfg.refuse_softfail, 0);
+  EXPECT_STREQ(cfg.allowlist_file, "/etc/other");
+  EXPECT_STREQ(cfg.run_as_user, "heronsend");
+
+  const struct {
+    std::vector<std::string> words;
+    const char *err;
+  } refused[] = {
+      {{"x", "-T", "bad"}, ""},             // take() said no (and said why)
+      {{"x", "-h"}, "tool usage\n"},
+      {{"x", "-k"}, "tool usage\n"},        // neither the daemon's nor the tool's
+      {{"x", "--service=f", "-o", "fail=refuse"}, "-o 'fail=refuse'"},
+  };
+  const extra_option clashing[] = {{'m', "mine", no_argument}};
+  option_extras clash{clashing, tool.take, tool.usage};
+  arguments any({"x", "192.0.2.1"});
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(parse_options(any.argc(), any.argv(), &cfg, clash, &first));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("-m/--mine is an option of heronsend too"),
+            std::string::npos);
+  for (const auto &c : refused) {
+    arguments args(c.words);
+    daemon_config r;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(parse_options(args.argc(), args.argv(), &r, tool, &first));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.err), std::string::npos) << c.words[1] << ": " << err;
+  }
 }
 
 }  // namespace

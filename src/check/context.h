@@ -12,8 +12,8 @@
 // MTA's "{j}". No "{auth_type}" or "{verify}": the sender did not
 // authenticate.
 
-#ifndef HERONSEND_DAEMON_CHECK_CONTEXT_H_
-#define HERONSEND_DAEMON_CHECK_CONTEXT_H_
+#ifndef HERONSEND_CHECK_CONTEXT_H_
+#define HERONSEND_CHECK_CONTEXT_H_
 
 #include <libmilter/mfapi.h>
 
@@ -33,4 +33,4 @@ struct smfi_str {
   std::vector<check_header> inserted;
 };
 
-#endif  // HERONSEND_DAEMON_CHECK_CONTEXT_H_
+#endif  // HERONSEND_CHECK_CONTEXT_H_
