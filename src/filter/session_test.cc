@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "daemon/config.h"
@@ -498,6 +499,184 @@ TEST_F(RecipientMxTest, AuthenticatedAndAllowlistedAreNotChecked) {
   EXPECT_EQ(s.inserted_headers()[0].rfind(
                 "pass (mx.example.org: authenticated connection)", 0),
             0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The receiver's choices that spare wanted mail, one message each from
+// 192.0.2.10: what MAIL FROM and each RCPT TO answer (C continue, R reject,
+// T tempfail), the reply of the first refusal, whether the message is
+// marked with its verdict, the quarantine reason and a log line.
+TEST_F(SessionTest, ChoicesThatSpareWantedMail) {
+  const std::string default_exp =
+      "The domain fail.test explains: Please see "
+      "http://www.openspf.org/Why?id=a%%40fail.test&ip=192.0.2.10&receiver=";
+  const struct {
+    std::vector<std::string> options;
+    const char *domain;
+    const char *answers;  // MAIL FROM, then RCPT TO user, Postmaster
+    std::string reply;  // how the first refusal "RCODE XCODE TEXT" begins
+    const char *marked;   // the verdict in Received-SPF, or none
+    const char *quarantine;
+    const char *log;
+  } cases[] = {
+      // -k: refused at each recipient but the kept one, marked for it.
+      {{"-k", "postmaster,abuse@example.org"}, "fail.test", "CRC",
+       "550 5.7.1 fail", "fail", "",
+       "accepting mail from [192.0.2.10] for kept recipient "
+       "'Postmaster@example.org' - fail"},
+      {{"-k", "postmaster", "-o", "temperror=defer"}, "temperror.test", "CTC",
+       "451 4.4.3 temperror", "temperror", "",
+       "deferring mail from [192.0.2.10] - temperror"},
+      {{"-k", "abuse"}, "fail.test", "CRR", "550 5.7.1 fail", nullptr, "",
+       "rejecting mail from [192.0.2.10] - fail - at each recipient but the "
+       "kept ones"},
+      {{"-k", "postmaster"}, "pass.test", "CCC", "", "pass", "", ""},
+      // Quarantine: accepted, marked, held with the verdict named.
+      {{"-o", "fail=quarantine"}, "fail.test", "CCC", "", "fail",
+       "heronsend: SPF fail from [192.0.2.10]",
+       "quarantining mail from [192.0.2.10] - fail"},
+      {{"-o", "softfail=quarantine"}, "softfail.test", "CCC", "",
+       "softfail", "heronsend: SPF softfail from [192.0.2.10]", ""},
+      {{"-o", "permerror=quarantine"}, "permerror.test", "CCC", "",
+       "permerror", "heronsend: SPF permerror from [192.0.2.10]", ""},
+      {{"-m", "-o", "fail=quarantine"}, "fail.test", "CCC", "", "fail", "",
+       ""},
+      // fail=dmarc: left to DMARC only under an enforcing policy, also one
+      // of the organizational domain; a failed lookup lets the fail stand.
+      {{"-o", "fail=dmarc"}, "fail.test", "CCC", "", "fail", "",
+       "leaving mail from [192.0.2.10] to DMARC - fail, but 'fail.test' "
+       "publishes p=reject at _dmarc.fail.test"},
+      {{"-o", "fail=dmarc"}, "sub.neutral.test", "CCC", "", "fail", "",
+       "publishes p=quarantine at _dmarc.neutral.test"},
+      {{"-o", "fail=dmarc"}, "exp.test", "R", "550 5.7.1 fail", nullptr, "",
+       "DMARC policy lookup for 'exp.test' failed - the fail stands"},
+      {{"-o", "fail=dmarc"}, "softfail.test", "CCC", "", "softfail", "",
+       ""},
+      {{"-o", "fail=dmarc,softfail=refuse"}, "softfail.test", "R",
+       "550 5.7.1 softfail", nullptr, "", ""},
+      // -b: the fail's explanation, the sender's exp= text or libspf2's.
+      {{"-b"}, "exp.test", "R",
+       "550 5.7.1 The domain exp.test explains: 192.0.2.10 is not one of "
+       "exp.test's designated mail servers.",
+       nullptr, "", ""},
+      {{"-b"}, "fail.test", "R", "550 5.7.1 " + default_exp, nullptr,
+       "", ""},
+      {{"-b", "-o", "softfail=refuse"}, "softfail.test", "R",
+       "550 5.7.1 softfail", nullptr, "", ""},
+      {{"-b", "-k", "postmaster"}, "exp.test", "CRC",
+       "550 5.7.1 The domain exp.test explains: 192.0.2.10 is not one of "
+       "exp.test's designated mail servers.",
+       "fail", "", ""},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> words = {"heronsend"};
+    words.insert(words.end(), c.options.begin(), c.options.end());
+    words.push_back("sock");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::string trace = c.domain;
+    for (const std::string &o : c.options) trace += " " + o;
+    SCOPED_TRACE(trace);
+    stop_spf();
+    config = daemon_config{};
+    ASSERT_TRUE(parse_command_line(static_cast<int>(words.size()), argv.data(),
+                                   &config));
+    ASSERT_TRUE(start_spf_with_zone());
+    load_standard_zone();
+    zone_add_txt("_dmarc.fail.test", "v=DMARC1; p=reject");
+    zone_add_txt("_dmarc.softfail.test", "v=DMARC1; p=none");
+    zone_add_txt("_dmarc.neutral.test", "v=DMARC1; p=quarantine");
+    zone_add_txt("sub.neutral.test", "v=spf1 -all");
+    zone_add_failure("_dmarc.exp.test");
+    clear_log();
+
+    smtp_session s("192.0.2.10");
+    ASSERT_EQ(s.connect(), SMFIS_CONTINUE);
+    ASSERT_EQ(s.helo("client.example.net"), SMFIS_CONTINUE);
+    std::string answers;
+    auto letter = [](sfsistat a) {
+      return a == SMFIS_CONTINUE ? 'C' : a == SMFIS_REJECT ? 'R'
+                                       : a == SMFIS_TEMPFAIL ? 'T' : '?';
+    };
+    answers += letter(s.mail(std::string("<a@") + c.domain + ">"));
+    if (answers == "C") {
+      answers += letter(s.rcpt("<user@example.org>"));
+      answers += letter(s.rcpt("<Postmaster@example.org>"));
+    }
+    EXPECT_EQ(answers, c.answers);
+    if (!c.reply.empty()) {
+      ASSERT_FALSE(s.ctx.replies.empty());
+      const milter_reply &r = s.ctx.replies[0];
+      std::string full = r.rcode + " " + r.xcode + " " + r.message;
+      EXPECT_EQ(full.substr(0, c.reply.size()), c.reply);
+    }
+    if (answers.back() == 'C') {
+      s.eoh();
+      EXPECT_EQ(s.eom(), SMFIS_CONTINUE);
+      std::vector<std::string> headers = s.inserted_headers();
+      ASSERT_EQ(headers.size(), c.marked ? 1u : 0u);
+      if (c.marked) {
+        EXPECT_EQ(headers[0].substr(0, headers[0].find(' ')), c.marked);
+      }
+      EXPECT_EQ(s.ctx.quarantines.empty() ? "" : s.ctx.quarantines[0],
+                c.quarantine);
+    }
+    if (*c.log) {
+      bool found = false;
+      for (const log_line &l : captured_log())
+        found = found || l.text.find(c.log) != std::string::npos;
+      EXPECT_TRUE(found) << c.log;
+    }
+  }
+}
+
+// -b: the sender's text as the client sees it, whatever it holds.
+TEST(ExplainedReplyTest, HostileTextStaysInsideItsLines) {
+  explained_reply r;
+  EXPECT_FALSE(build_explained_reply("a.test", nullptr, &r));
+  EXPECT_FALSE(build_explained_reply("a.test", " \r\n\t", &r));
+
+  ASSERT_TRUE(build_explained_reply("a.test", "go\r\n550 5.7.1 ok\x01 100%", &r));
+  ASSERT_EQ(r.lines, 1);
+  EXPECT_STREQ(r.line[0], "The domain a.test explains: go 550 5.7.1 ok 100%%");
+
+  ASSERT_TRUE(build_explained_reply("b\r\n.test", "\xc3\xa9t\xc3\xa9", &r));  // UTF-8
+  EXPECT_STREQ(r.line[0], "The domain b .test explains: t");
+
+  // 5 000 characters in words: the head, then three lines of at most 200,
+  // cut at blanks, the last ending in "...".
+  std::string words;
+  while (words.size() < 5000) words += "word%\r\n550 ";
+  ASSERT_TRUE(build_explained_reply("a.test", words.c_str(), &r));
+  ASSERT_EQ(r.lines, 4);
+  EXPECT_STREQ(r.line[0], "The domain a.test explains:");
+  std::size_t total = 0;
+  for (int i = 1; i < 4; i++) {
+    std::string line = r.line[i];
+    SCOPED_TRACE(line);
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
+    EXPECT_NE(line.front(), ' ');
+    std::string plain;  // without the doubling
+    for (std::size_t k = 0; k < line.size(); k++) {
+      plain += line[k];
+      if (line[k] == '%') k++;
+    }
+    EXPECT_LE(plain.size(), EXPLAINED_LINE_SIZE);
+    total += plain.size();
+  }
+  EXPECT_LE(total, 3 * EXPLAINED_LINE_SIZE);
+  EXPECT_EQ(std::string(r.line[3]).substr(std::strlen(r.line[3]) - 3), "...");
+
+  // One word longer than a line is cut, not lost.
+  std::string word(450, 'x');
+  ASSERT_TRUE(build_explained_reply("a.test", word.c_str(), &r));
+  ASSERT_EQ(r.lines, 4);
+  EXPECT_EQ(std::string(r.line[1]), std::string(200, 'x'));
+  EXPECT_EQ(std::string(r.line[3]), std::string(50, 'x'));
 }
 
 }  // namespace

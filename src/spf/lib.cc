@@ -182,6 +182,7 @@ bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
     }
     if (response) SPF_response_free(response);
   }
+  if (config.fail_dmarc && !dmarc_init()) return false;
   if (config.explanation != nullptr) {
     SPF_response_t *response = nullptr;
     SPF_errcode_t err =
@@ -196,6 +197,7 @@ bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
 }
 
 void lib_fini() {
+  dmarc_fini();
   if (spf_server) {
     SPF_server_free(spf_server);
     spf_server = nullptr;
@@ -268,6 +270,7 @@ bool lib_set_from(lib_data *lib, const char *sender) {
 
 bool lib_do_check(lib_data *lib) {
   release_response(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   check_deadline deadline;
   SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
   return finish_query(lib, "SPF_request_query_mailfrom", err, deadline);
@@ -313,6 +316,16 @@ const char *lib_matched_mechanism(const lib_data *lib) {
   (void)lib;
 #endif
   return nullptr;
+}
+
+const char *lib_explanation(const lib_data *lib) {
+  return lib->response ? SPF_response_get_explanation(lib->response) : nullptr;
+}
+
+dmarc_policy lib_dmarc_policy(const lib_data *lib, const char *domain) {
+  auto used = std::chrono::steady_clock::now() - lib->check_started;
+  return dmarc_discover(spf_server ? spf_server->resolver : nullptr, domain,
+                        CHECK_TIME_LIMIT - used);
 }
 
 const char *lib_error_string(const lib_data *lib) {
