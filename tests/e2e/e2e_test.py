@@ -416,7 +416,7 @@ class ThroughPostfix(SpfTestCase):
         (its default explanation then stands); one of 240 gets through, cut
         into lines."""
         cases = [("hostile.test", "Please see http://www.openspf.org/Why?id=a%40hostile.test"),
-                 ("short.hostile.test", "Go away 550 5.7.1 ok 100% sure lorem ipsum"),]
+                 ("short.hostile.test", "Go away 550 5.7.1 ok 100% sure lorem ipsum")]
         for domain, words in cases:
             with self.subTest(domain):
                 s = self.session(listener="spare")
