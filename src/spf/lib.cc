@@ -278,6 +278,7 @@ bool lib_do_check(lib_data *lib) {
 
 bool lib_do_helo_check(lib_data *lib, const char *helo) {
   release_response(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   if (!is_domain_name(helo)) {
     lib->result = SPF_RESULT_NONE;
     return true;
@@ -292,6 +293,7 @@ bool lib_do_helo_check(lib_data *lib, const char *helo) {
 
 bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   release_response(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   // This libspf2 does not strip a local part itself: "user@example.org"
   // would be checked as the domain "@example.org" and never pass.
   const char *at = std::strrchr(recipient, '@');

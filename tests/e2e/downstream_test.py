@@ -94,6 +94,8 @@ FORWARDING = [
     ("p=reject, unsigned (a forgery)", "b@fwd.test", False, "MAIL 550", "DATA 550"),
     ("no DMARC record", "c@nodmarc.test", False, "MAIL 550", "MAIL 550"),
     ("p=none", "d@monitor.test", False, "MAIL 550", "MAIL 550"),
+    # A failed policy lookup counts as no policy (docs/decisions.md).
+    ("DMARC lookup fails", "f@dmarcfail.test", False, "MAIL 550", "MAIL 550"),
     ("p=reject of the organizational domain, unsigned", "e@forwarded.example.com", False,
      "MAIL 550", "DATA 550"),
 ]
@@ -431,6 +433,14 @@ class Forwarding(unittest.TestCase):
                     got, detail = self.outcome(listener, sender, signed)
                     table.append((name, listener, got, detail))
                     self.assertEqual(expected, got, detail)
+        # Why each fail was or was not refused, in the daemon's log.
+        log = [d for d in WORLD.daemons if d.name == "fail-dmarc"][0].log_text()
+        for line in ("leaving mail from [%s] to DMARC - fail, but 'fwd.test' publishes "
+                     "p=reject at _dmarc.fwd.test" % CLIENT,
+                     "DMARC policy lookup for 'dmarcfail.test' failed - the fail stands",
+                     "'monitor.test' publishes no enforcing DMARC policy (p=none) - the fail "
+                     "stands"):
+            self.assertIn(line, log)
         sys.stderr.write("\n%-50s %-11s %s\n" % ("case", "heronsend", "outcome"))
         for name, listener, got, detail in table:
             reply = ""
