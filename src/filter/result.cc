@@ -109,6 +109,7 @@ bool build_explained_reply(const char *domain, const char *explanation,
   write_line(out->line[0], head);
   out->lines = 1;
   std::string_view rest(text);
+  std::string last;
   while (!rest.empty() && out->lines <= EXPLAINED_TEXT_LINES) {
     std::size_t take = rest.size();
     if (take > EXPLAINED_LINE_SIZE) {
@@ -119,9 +120,16 @@ bool build_explained_reply(const char *domain, const char *explanation,
       if (blank != std::string_view::npos && blank >= EXPLAINED_LINE_SIZE / 2)
         take = blank;
     }
-    write_line(out->line[out->lines++], rest.substr(0, take));
+    last = std::string(rest.substr(0, take));
+    write_line(out->line[out->lines++], last);
     rest.remove_prefix(take);
     while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  }
+  // Cut at blanks, the text may not fit the lines: the last one says so.
+  if (!rest.empty() &&
+      (last.size() < 3 || last.compare(last.size() - 3, 3, "...") != 0)) {
+    last = last.substr(0, EXPLAINED_LINE_SIZE - 3) + "...";
+    write_line(out->line[out->lines - 1], last);
   }
   return true;
 }

@@ -671,6 +671,14 @@ TEST(ExplainedReplyTest, HostileTextStaysInsideItsLines) {
   EXPECT_LE(total, 3 * EXPLAINED_LINE_SIZE);
   EXPECT_EQ(std::string(r.line[3]).substr(std::strlen(r.line[3]) - 3), "...");
 
+  // Cut at blanks, 554 characters need more than three lines: the last
+  // one says the text goes on.
+  std::string five;
+  for (int i = 0; i < 5; i++) five += std::string(110, 'y') + " ";
+  ASSERT_TRUE(build_explained_reply("a.test", five.c_str(), &r));
+  ASSERT_EQ(r.lines, 4);
+  EXPECT_EQ(std::string(r.line[3]), std::string(110, 'y') + "...");
+
   // One word longer than a line is cut, not lost.
   std::string word(450, 'x');
   ASSERT_TRUE(build_explained_reply("a.test", word.c_str(), &r));
