@@ -128,11 +128,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://www.heronsend.org/")
 # Depends: the shared libraries the binary really uses (dpkg-shlibdeps:
-# libmilter and libc; libspf2 is linked in statically), plus adduser for
-# the maintainer scripts.
+# libmilter, libpsl and libc; libspf2 is linked in statically), plus adduser
+# for the maintainer scripts and publicsuffix, the Public Suffix List libpsl
+# reads for -o fail=dmarc (newer than the copy built into libpsl).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/cmake/cpack_checks.cmake")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, publicsuffix")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${_pkg}/debian/conffiles"
   "${_pkg}/debian/postinst"

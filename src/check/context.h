@@ -29,6 +29,8 @@ struct smfi_str {
   const char *receiver = nullptr;  // the "{j}" macro, or none
   // The reply set with smfi_setreply as "RCODE XCODE TEXT", or "".
   std::string reply;
+  // The reason of smfi_quarantine, or "".
+  std::string quarantine;
   // The headers inserted, in the order of the calls.
   std::vector<check_header> inserted;
 };

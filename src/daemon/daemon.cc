@@ -18,6 +18,7 @@
 #include "fallback/fallback.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
+#include "filter/replies.h"
 #include "spf/lib.h"
 
 namespace {
@@ -126,7 +127,11 @@ int daemon_main(int argc, char **argv) {
   umask(077);
 
   open_callbacks();
-  if (smfi_register(filter_descriptor) == MI_FAILURE) {
+  // The descriptor declares the actions negotiation asks for (quarantine
+  // only with a RESULT=quarantine choice).
+  smfiDesc descriptor = filter_descriptor;
+  descriptor.xxfi_flags = filter_actions(config);
+  if (smfi_register(descriptor) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_register() failed");
     return EXIT_SOFTWARE_FAILURE;
   }

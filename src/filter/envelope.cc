@@ -8,6 +8,7 @@
 #include "common/config.h"
 #include "common/safe_text.h"
 #include "filter/connection.h"
+#include "filter/recipients.h"
 #include "filter/result.h"
 #include "filter/statistics.h"
 #include "filter/verdict_log.h"
@@ -99,6 +100,9 @@ void begin_message(connection_data *cd, char **argv) {
   cd->result_index = -1;
   cd->result_source = SOURCE_RECORD;
   cd->action = ACTION_NONE;
+  cd->held_rcode = cd->held_xcode = cd->held_text = cd->held_what = nullptr;
+  cd->held_explained = false;
+  cd->kept_recipients = 0;
   cd->header_count = 0;
   cd->spoof_count = 0;
   cd->auth_results_count = 0;
@@ -175,14 +179,20 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
 // records the verdict of the last recipient checked. (libspf2 answers this
 // check with pass, neutral or an error result, so in practice nothing is
 // refused here.)
+//
+// With -k, a message whose refusal MAIL FROM held gets it at each
+// recipient but the kept ones (refuse_recipient); in recipient-MX mode a
+// kept recipient is never refused, only marked.
 sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
-  if (!config.recipient_mx) return SMFIS_CONTINUE;
+  if (!config.recipient_mx && config.keep_recipients == nullptr)
+    return SMFIS_CONTINUE;
   connection_data *cd = get_connection_data(ctx);
   if (cd == nullptr) return no_record("spf_envrcpt");
   if (cd->allowlisted || cd->authenticated) return SMFIS_CONTINUE;
 
   char *recipient = normalize_address(argv && argv[0] ? argv[0]
                                                       : const_cast<char *>(""));
+  if (!config.recipient_mx) return refuse_recipient(ctx, recipient);
   bool checked = lib_do_rcpt_check(cd->lib.get(), recipient);
   count_query(cd->lib->cost);
   if (!checked) {
@@ -194,7 +204,16 @@ sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
   }
   cd->result_index = spf_result_index(cd->lib->result);
   cd->result_source = verdict_source(cd->lib.get());
-  return apply_spf_result(ctx);
+  sfsistat answer = apply_spf_result(ctx);
+  if ((answer == SMFIS_REJECT || answer == SMFIS_TEMPFAIL) &&
+      recipient_is_kept(config.keep_recipients, recipient)) {
+    syslog(LOG_INFO, "accepting mail from [%s] for kept recipient '%s' - %s",
+           text_or_empty(cd->ip_str), log_text(recipient).c_str(),
+           result_name(cd->result_index));
+    cd->action = ACTION_MARK;
+    return SMFIS_CONTINUE;
+  }
+  return answer;
 }
 
 sfsistat spf_eoh(SMFICTX *ctx) {

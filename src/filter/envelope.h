@@ -3,6 +3,8 @@
 // They hand the envelope to the connection's SPF request and run the SPF
 // query at MAIL FROM (or, in recipient-MX mode, at each RCPT TO). Clients on
 // the allowlist and senders that authenticated are not checked at all.
+// With -k, RCPT TO gives each recipient but the kept ones the refusal that
+// MAIL FROM held (filter/result.h).
 
 #ifndef HERONSEND_FILTER_ENVELOPE_H_
 #define HERONSEND_FILTER_ENVELOPE_H_

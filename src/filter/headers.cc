@@ -243,6 +243,18 @@ void delete_suspects(SMFICTX *ctx, const char *name, int headers, int count,
   }
 }
 
+// RESULT=quarantine: hands the message to the MTA's quarantine (Postfix's
+// hold queue) with a reason naming the daemon, the verdict and the client;
+// no text of the sender's goes into it. A quarantine the MTA refuses leaves
+// the message delivered, marked.
+void quarantine_message(SMFICTX *ctx, const connection_data *cd) {
+  char reason[120];
+  std::snprintf(reason, sizeof reason, "%s: SPF %s from [%s]", DAEMON_NAME,
+                result_name(cd->result_index), ip_or_empty(cd));
+  if (smfi_quarantine(ctx, reason) != MI_SUCCESS)
+    syslog(LOG_ERR, "smfi_quarantine() failed - delivering the message marked");
+}
+
 }  // namespace
 
 const char *checked_identity(const connection_data *cd) {
@@ -256,7 +268,7 @@ const char *checked_identity(const connection_data *cd) {
 
 bool build_received_spf(connection_data *cd) {
   explain(cd);
-  if (cd->action != ACTION_MARK) return false;
+  if (!action_marks(cd->action)) return false;
   build_value(cd->header_value, cd, cd->result_index, cd->scratch,
               checked_identity(cd));
   return true;
@@ -333,6 +345,7 @@ sfsistat spf_eom(SMFICTX *ctx) {
                      cd->helo_header_value);
     smfi_insheader(ctx, 0, const_cast<char *>(kHeaderName), cd->header_value);
   }
+  if (cd->action == ACTION_QUARANTINE) quarantine_message(ctx, cd);
   finish_message(ctx, cd,
                  marked ? message_action::marked : message_action::accepted);
   cd->mail_from.reset();

@@ -10,7 +10,8 @@
 #include "filter/statistics.h"
 
 const char *const message_action_words[MESSAGE_ACTION_COUNT] = {
-    "accepted", "marked", "refused", "deferred", "aborted",
+    "accepted", "marked",        "refused",       "deferred",
+    "aborted",  "quarantined",   "left_to_dmarc", "kept_only",
 };
 
 namespace {
@@ -80,10 +81,26 @@ void open_message(connection_data *cd) noexcept {
   cd->lib->cost = check_cost{};
 }
 
+// What the connection's decision adds to the action a message ended with.
+static message_action refined_action(const connection_data *cd,
+                                     message_action action) {
+  if (action == message_action::marked) {
+    if (cd->action == ACTION_QUARANTINE) return message_action::quarantined;
+    if (cd->action == ACTION_DMARC) return message_action::left_to_dmarc;
+    if (cd->action == ACTION_HELD) return message_action::kept_only;
+  }
+  if (action == message_action::aborted && cd->action == ACTION_HELD &&
+      cd->kept_recipients == 0 && cd->held_rcode != nullptr)
+    return cd->held_rcode[0] == '4' ? message_action::deferred
+                                    : message_action::refused;
+  return action;
+}
+
 void finish_message(SMFICTX *ctx, connection_data *cd,
                     message_action action) noexcept {
   if (cd == nullptr || !cd->message_open) return;
   cd->message_open = 0;
+  action = refined_action(cd, action);
   int result = logged_result(cd);
   count_message(result, action);
   if (!config.verdict_log) return;

@@ -37,8 +37,11 @@ enum class message_action {
   refused,   // 550 at MAIL FROM
   deferred,  // 451 at MAIL FROM
   aborted,   // ended before end of message (the MTA's abort, a lost client)
+  quarantined,    // marked and handed to the MTA's quarantine (-o RESULT=quarantine)
+  left_to_dmarc,  // a fail marked, not refused: the domain has a DMARC policy
+  kept_only,      // refused at each recipient but the kept ones (-k)
 };
-constexpr int MESSAGE_ACTION_COUNT = 5;
+constexpr int MESSAGE_ACTION_COUNT = 8;
 extern const char *const message_action_words[MESSAGE_ACTION_COUNT];
 
 // The fields of one verdict line; a null text is "none" ("-").
@@ -63,7 +66,11 @@ void format_verdict_line(const verdict_fields &f, kv_line *out) noexcept;
 void open_message(connection_data *cd) noexcept;
 
 // Finishes the connection's open message (nothing if none is open) with
-// the given action; see above.
+// the given action; see above. The connection's decision refines it: a
+// marked message that was quarantined, left to DMARC or delivered to kept
+// recipients only is logged as such, and a message whose refusal was held
+// for its recipients (-k) and that ended with no kept one as refused or
+// deferred.
 void finish_message(SMFICTX *ctx, connection_data *cd,
                     message_action action) noexcept;
 

@@ -65,6 +65,10 @@ const option_help kOptionHelp[] = {
      "Log one verdict line per message."},
     {'S', "statistics", required_argument, "<minutes>", 11, 14,
      "Log statistics every so many minutes and at a stop."},
+    {'k', "keeprecipients", required_argument, "<recipients>", 8, 4,
+     "Recipients that always receive mail."},
+    {'b', "bounceexplanation", no_argument, "", 20, 14,
+     "Give the sender domain's explanation in a refusal."},
 };
 
 const struct option kLongOptions[] = {
@@ -87,15 +91,23 @@ const struct option kLongOptions[] = {
     {"checkhelo", no_argument, nullptr, 'c'},
     {"verdictlog", no_argument, nullptr, 'V'},
     {"statistics", required_argument, nullptr, 'S'},
+    {"keeprecipients", required_argument, nullptr, 'k'},
+    {"bounceexplanation", no_argument, nullptr, 'b'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::Ao:cVS:";
+const char kShortOptions[] = "l:tg:f:w:a:re:mu:p:Xhd::Ao:cVS:k:b";
 
-// The results -o can change, with the action each may get instead of the
-// mark: RFC 7208 lets a receiver refuse softfail (8.5) and permerror
-// (8.7), defer temperror (8.6, 451 4.4.3), and refuse a client whose HELO
-// name fails (2.3, 8.4). "mark" restores the default.
+// The results -o can change, with the actions each may get instead of its
+// default (the mark; for fail the refusal): RFC 7208 lets a receiver refuse
+// softfail (8.5) and permerror (8.7), defer temperror (8.6, 451 4.4.3), and
+// refuse a client whose HELO name fails (2.3, 8.4). What a receiver may
+// refuse it may also accept into the MTA's quarantine (fail, softfail,
+// permerror; temperror is passing trouble, for which a deferral is the
+// answer, not a hold). fail=dmarc refuses a fail only where no DMARC policy
+// would judge it (filter/result.h). One action per result: the last given
+// wins, and the default word ("mark"; "refuse" for fail) restores the
+// default.
 struct result_policy {
   const char *result;
   const char *action;
@@ -104,9 +116,13 @@ struct result_policy {
 
 const result_policy kPolicies[] = {
     {"softfail", "refuse", &daemon_config::refuse_softfail},
+    {"softfail", "quarantine", &daemon_config::quarantine_softfail},
     {"permerror", "refuse", &daemon_config::refuse_permerror},
+    {"permerror", "quarantine", &daemon_config::quarantine_permerror},
     {"temperror", "defer", &daemon_config::defer_temperror},
     {"helofail", "refuse", &daemon_config::refuse_helo_fail},
+    {"fail", "quarantine", &daemon_config::quarantine_fail},
+    {"fail", "dmarc", &daemon_config::fail_dmarc},
 };
 
 // One RESULT=ACTION pair (letter case and blanks around the words do not
@@ -124,18 +140,50 @@ bool apply_policy(std::string_view pair, daemon_config *out) {
   auto same = [](std::string_view a, const char *b) {
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
   };
+  const char *default_word = same(result, "fail") ? "refuse" : "mark";
+  const result_policy *chosen = nullptr;
+  bool known = false;
   for (const result_policy &p : kPolicies) {
     if (!same(result, p.result)) continue;
-    if (same(action, "mark")) {
-      out->*p.field = 0;
-      return true;
-    }
-    if (!same(action, p.action)) return false;
-    out->*p.field = 1;
-    if (p.field == &daemon_config::refuse_helo_fail) out->check_helo = 1;
-    return true;
+    known = true;
+    if (same(action, p.action)) chosen = &p;
   }
-  return false;
+  if (!known || (chosen == nullptr && !same(action, default_word))) return false;
+  for (const result_policy &p : kPolicies)
+    if (same(result, p.result)) out->*p.field = 0;
+  if (chosen == nullptr) return true;
+  out->*chosen->field = 1;
+  if (chosen->field == &daemon_config::refuse_helo_fail) out->check_helo = 1;
+  return true;
+}
+
+// An -k entry: a local part (any domain) or a whole address, 1 to 320
+// printable characters without blanks, "<", ">" or a second "@".
+bool valid_recipient_entry(std::string_view entry) {
+  if (entry.empty() || entry.size() > 320) return false;
+  int ats = 0;
+  for (char c : entry) {
+    if (c <= ' ' || c > '~' || c == '<' || c == '>' || c == ',') return false;
+    if (c == '@') ats++;
+  }
+  return ats == 0 || (ats == 1 && entry.front() != '@' && entry.back() != '@');
+}
+
+// The -k list: entries separated by commas (blanks around them allowed),
+// at least one, none empty.
+bool valid_recipient_list(const char *text) {
+  std::string_view rest(text);
+  for (;;) {
+    std::size_t comma = rest.find(',');
+    std::string_view entry = rest.substr(0, comma);
+    while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t'))
+      entry.remove_prefix(1);
+    while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t'))
+      entry.remove_suffix(1);
+    if (!valid_recipient_entry(entry)) return false;
+    if (comma == std::string_view::npos) return true;
+    rest.remove_prefix(comma + 1);
+  }
 }
 
 // An -o argument: one or more RESULT=ACTION pairs separated by commas.
@@ -304,6 +352,17 @@ bool parse_options(int argc, char **argv, daemon_config *out,
                        out->program_name, optarg, MAX_STATISTICS_MINUTES);
           return false;
         }
+        break;
+      case 'b': out->bounce_explanation = 1; break;
+      case 'k':
+        if (!valid_recipient_list(optarg)) {
+          std::fprintf(stderr,
+                       "%s: -k '%s': use local parts or addresses separated "
+                       "by commas\n",
+                       out->program_name, optarg);
+          return false;
+        }
+        out->keep_recipients = optarg;
         break;
       case 'o':
         if (!parse_policies(optarg, out)) {

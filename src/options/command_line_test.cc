@@ -77,7 +77,11 @@ const char kUsage[] =
     "    -V                     Log one verdict line per message.\n"
     "    --verdictlog               Log one verdict line per message.\n"
     "    -S <minutes>           Log statistics every so many minutes and at a stop.\n"
-    "    --statistics=<minutes>              Log statistics every so many minutes and at a stop.\n";
+    "    --statistics=<minutes>              Log statistics every so many minutes and at a stop.\n"
+    "    -k <recipients>        Recipients that always receive mail.\n"
+    "    --keeprecipients=<recipients>    Recipients that always receive mail.\n"
+    "    -b                     Give the sender domain's explanation in a refusal.\n"
+    "    --bounceexplanation               Give the sender domain's explanation in a refusal.\n";
 
 TEST(UsageTest, TextIsExact) {
   testing::internal::CaptureStderr();
@@ -340,6 +344,72 @@ TEST(ParseTest, StatisticsMinutes) {
   }
 }
 
+// The actions besides refuse, defer and mark: quarantine for what may be
+// refused, dmarc for fail; one action per result, the last wins, and the
+// default word ("refuse" for fail) restores the default.
+TEST(ParseTest, QuarantineAndDmarcActions) {
+  const struct {
+    std::vector<std::string> words;
+    bool ok;
+    char qfail, qsoftfail, qpermerror, dmarc, refuse_softfail;
+  } cases[] = {
+      {{"-o", "fail=quarantine"}, true, 1, 0, 0, 0, 0},
+      {{"-o", "fail=dmarc"}, true, 0, 0, 0, 1, 0},
+      {{"-o", "fail=dmarc,fail=quarantine"}, true, 1, 0, 0, 0, 0},
+      {{"-o", "fail=dmarc", "-o", "fail=refuse"}, true, 0, 0, 0, 0, 0},
+      {{"-o", "softfail=refuse,softfail=quarantine"}, true, 0, 1, 0, 0, 0},
+      {{"-o", "softfail=quarantine,softfail=refuse"}, true, 0, 0, 0, 0, 1},
+      {{"-o", "Permerror = Quarantine"}, true, 0, 0, 1, 0, 0},
+      {{"-o", "temperror=quarantine"}, false, 0, 0, 0, 0, 0},
+      {{"-o", "softfail=dmarc"}, false, 0, 0, 0, 0, 0},
+      {{"-o", "fail=defer"}, false, 0, 0, 0, 0, 0},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> words = {"heronsend"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    words.push_back("sock");
+    arguments args(words);
+    parse_outcome r = parse(args);
+    SCOPED_TRACE(words[2]);
+    ASSERT_EQ(r.ok, c.ok) << r.err;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.cfg.quarantine_fail, c.qfail);
+    EXPECT_EQ(r.cfg.quarantine_softfail, c.qsoftfail);
+    EXPECT_EQ(r.cfg.quarantine_permerror, c.qpermerror);
+    EXPECT_EQ(r.cfg.fail_dmarc, c.dmarc);
+    EXPECT_EQ(r.cfg.refuse_softfail, c.refuse_softfail);
+  }
+}
+
+// -k takes local parts and addresses separated by commas; -b is a flag.
+TEST(ParseTest, KeptRecipientsAndExplanation) {
+  const struct {
+    const char *list;
+    bool ok;
+  } cases[] = {
+      {"postmaster", true},
+      {"postmaster, abuse ,hostmaster@example.org", true},
+      {"", false},
+      {"postmaster,,abuse", false},
+      {"post master", false},
+      {"@example.org", false},
+      {"a@b@c", false},
+      {"<postmaster>", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.list);
+    arguments args({"heronsend", "-b", "-k", c.list, "sock"});
+    parse_outcome r = parse(args);
+    ASSERT_EQ(r.ok, c.ok) << r.err;
+    if (!c.ok) {
+      EXPECT_NE(r.err.find("heronsend: -k '"), std::string::npos) << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.cfg.keep_recipients, args.argv()[3]);
+    EXPECT_EQ(r.cfg.bounce_explanation, 1);
+  }
+}
+
 TEST(ParseTest, TextFieldsPointIntoArgv) {
   arguments args({"heronsend", "-u", "mail", "sock"});
   parse_outcome r = parse(args);
@@ -394,8 +464,8 @@ TEST(ParseOptionsTest, ExtrasBesideTheDaemonsOptions) {
   } refused[] = {
       {{"x", "-T", "bad"}, ""},             // take() said no (and said why)
       {{"x", "-h"}, "tool usage\n"},
-      {{"x", "-k"}, "tool usage\n"},        // neither the daemon's nor the tool's
-      {{"x", "--service=f", "-o", "fail=refuse"}, "-o 'fail=refuse'"},
+      {{"x", "-j"}, "tool usage\n"},        // neither the daemon's nor the tool's
+      {{"x", "--service=f", "-o", "fail=defer"}, "-o 'fail=defer'"},
   };
   const extra_option clashing[] = {{'m', "mine", no_argument}};
   option_extras clash{clashing, tool.take, tool.usage};

@@ -213,6 +213,7 @@ bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
     }
     if (response) SPF_response_free(response);
   }
+  if (config.fail_dmarc && !dmarc_init()) return false;
   if (config.explanation != nullptr) {
     SPF_response_t *response = nullptr;
     SPF_errcode_t err =
@@ -227,6 +228,7 @@ bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
 }
 
 void lib_fini() {
+  dmarc_fini();
   if (spf_server) {
     SPF_server_free(spf_server);
     spf_server = nullptr;
@@ -300,6 +302,7 @@ bool lib_set_from(lib_data *lib, const char *sender) {
 bool lib_do_check(lib_data *lib) {
   release_response(lib);
   cost_meter meter(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   check_deadline deadline;
   SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
   return finish_query(lib, "SPF_request_query_mailfrom", err, deadline);
@@ -308,6 +311,7 @@ bool lib_do_check(lib_data *lib) {
 bool lib_do_helo_check(lib_data *lib, const char *helo) {
   release_response(lib);
   cost_meter meter(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   if (!is_domain_name(helo)) {
     lib->result = SPF_RESULT_NONE;
     lib->reason = SPF_REASON_NONE;
@@ -324,6 +328,7 @@ bool lib_do_helo_check(lib_data *lib, const char *helo) {
 bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   release_response(lib);
   lib->cost = check_cost{};  // a recipient refused below runs no query
+  lib->check_started = std::chrono::steady_clock::now();
   // This libspf2 does not strip a local part itself: "user@example.org"
   // would be checked as the domain "@example.org" and never pass.
   const char *at = std::strrchr(recipient, '@');
@@ -349,6 +354,16 @@ const char *lib_matched_mechanism(const lib_data *lib) {
   (void)lib;
 #endif
   return nullptr;
+}
+
+const char *lib_explanation(const lib_data *lib) {
+  return lib->response ? SPF_response_get_explanation(lib->response) : nullptr;
+}
+
+dmarc_policy lib_dmarc_policy(const lib_data *lib, const char *domain) {
+  auto used = std::chrono::steady_clock::now() - lib->check_started;
+  return dmarc_discover(spf_server ? spf_server->resolver : nullptr, domain,
+                        CHECK_TIME_LIMIT - used);
 }
 
 const char *lib_error_string(const lib_data *lib) {

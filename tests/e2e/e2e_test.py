@@ -11,8 +11,12 @@ namespace with /etc/resolv.conf pointing at the test DNS:
   policy       -o softfail=refuse,permerror=refuse,temperror=defer
                -o helofail=refuse -A -V (the receiver's choices, the HELO
                check and Authentication-Results), on an inet socket
+  spare        -k postmaster -b -o softfail=quarantine (the choices that spare
+               wanted mail: kept recipients, the sender domain's explanation
+               in the reply, the quarantine), on an inet socket
   direct       no options, on a unix socket, driven only by the milter client
-One Postfix instance has one smtpd listener for each of the first three.
+One Postfix instance has one smtpd listener for each of the first three and
+for policy and spare.
 heronsend-check (CheckTool) resolves through the same test DNS.
 
 Run as root: tests/e2e/e2e_test.py [-v] [unittest arguments]. Without root
@@ -22,6 +26,7 @@ HERONSEND_E2E_KEEP=1 keeps the temporary folder with all logs.
 """
 
 import atexit
+import json
 import os
 import pwd
 import re
@@ -120,6 +125,7 @@ class World:
         with open(allowlist, "w") as f:
             f.write(ALLOWLIST)
         mark_port, rcpt_port, policy_port = h.free_port(), h.free_port(), h.free_port()
+        spare_port = h.free_port()
         main_socket = os.path.join(sockets, "main.sock")
         self.direct_socket = os.path.join(self.ws.dir("direct"), "direct.sock")
         # Started as root on a unix socket and switching to Postfix's user:
@@ -139,6 +145,11 @@ class World:
                                   ["-o", "softfail=refuse,permerror=refuse,temperror=defer",
                                    "-o", "helofail=refuse", "-A", "-V"],
                                   "inet:%d@127.0.0.1" % policy_port)
+        self.spare_dns = h.ProgrammableDns(self.ws, SPARE_ZONE, name="sparedns")
+        self.spare_dns.start(self.cleanup)
+        self.spare = h.Heronsend(self.ws, self.spare_dns, "spare",
+                                 ["-k", "postmaster", "-b", "-o", "softfail=quarantine"],
+                                 "inet:%d@127.0.0.1" % spare_port)
         self.direct = h.Heronsend(self.ws, self.dns, "direct", [],
                                   "unix:" + self.direct_socket)
         # A daemon of its own behind a name server whose answers change
@@ -157,7 +168,7 @@ class World:
         self.slow = h.Heronsend(self.ws, self.slow_dns, "slow", ["-u", h.POSTFIX_USER],
                                 "unix:" + slow_socket)
         self.daemons = [self.main, self.markonly, self.recipientmx, self.policy,
-                        self.direct, self.flapping, self.slow]
+                        self.spare, self.direct, self.flapping, self.slow]
         for d in self.daemons:
             d.start(self.cleanup, self.heronsend)
         self.version_text = self.main.version_text
@@ -169,6 +180,7 @@ class World:
             "markonly": "inet:127.0.0.1:%d" % mark_port,
             "recipientmx": "inet:127.0.0.1:%d" % rcpt_port,
             "policy": "inet:127.0.0.1:%d" % policy_port,
+            "spare": "inet:127.0.0.1:%d" % spare_port,
             "slow": "unix:" + slow_socket,
         })
         self.postfix.start(self.cleanup)
@@ -224,6 +236,26 @@ SLOW_ZONE = {
        [{"TXT": "v=spf1 include:c%d.deadline.test -all" % (n + 1)},
         {"fault": "DELAY", "ms": 3000}] for n in range(10)},
     "c10.deadline.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all"}],
+}
+
+# The spare daemon's own name server: the fails it refuses at each
+# recipient, with their explanations, one of them hostile (control
+# characters, a line break with a reply code after it, a "%", written "%%"
+# in the record's macro language, and 5 000 characters in all), and the
+# softfail it quarantines.
+SPARE_ZONE = {
+    "fail.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all"}],
+    "softfail.test": [{"TXT": "v=spf1 ip4:192.0.2.99 ~all"}],
+    "exp.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all exp=why.exp.test"}],
+    "why.exp.test": [{"TXT": "%{i} is not allowed to send mail for %{d}"}],
+    "hostile.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all exp=why.hostile.test"}],
+    "why.hostile.test": [{"TXT": ("Go away\r\n550 5.7.1 ok\x01\t100%% sure " +
+                                  "lorem ipsum dolor sit amet " * 185)[:5000]}],
+    # The same within what libspf2 takes from an explanation record (one
+    # character-string of up to 255).
+    "short.hostile.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all exp=why.short.hostile.test"}],
+    "why.short.hostile.test": [{"TXT": ("Go away\r\n550 5.7.1 ok\x01\t100%% sure " +
+                                        "lorem ipsum dolor sit amet " * 20)[:240]}],
 }
 
 WORLD = World()
@@ -380,6 +412,100 @@ class ThroughPostfix(SpfTestCase):
                 self.assertTrue(h.wait_until(lambda: line in WORLD.postfix.log_text(), 5),
                                 "Postfix did not log %r" % line)
                 self.assertNotDelivered(mid)
+
+    def test_kept_recipient_receives_and_the_reply_explains(self):
+        """-k postmaster -b: a fail is refused at each RCPT TO but
+        postmaster's, with the sender domain's explanation; the message
+        reaches postmaster alone, marked fail. (Without -k and -b:
+        test_fail_is_refused_at_mail_from.)"""
+        cases = [
+            ("a@exp.test", "5.7.1 The domain exp.test explains: 192.0.2.10 is not "
+             "allowed to send mail for exp.test"),
+            # libspf2's default explanation.
+            ("b@fail.test", "5.7.1 The domain fail.test explains: Please see "
+             "http://www.openspf.org/Why?id=b"),
+        ]
+        for sender, reply in cases:
+            with self.subTest(sender):
+                s = self.session(listener="spare")
+                mid, text = h.make_message()
+                self.assertEqual(250, s.mail(sender)[0])
+                code, refused = s.rcpt("user@example.net")
+                self.assertEqual(550, code)
+                self.assertTrue(refused.startswith(reply), refused)
+                self.assertEqual(250, s.rcpt("postmaster@example.net")[0])
+                self.assertEqual(250, s.data(text)[0])
+                msg = WORLD.sink.find(mid)
+                self.assertIsNotNone(msg, "not delivered to postmaster")
+                self.assertEqual(1, len(msg.recipients()), msg.sink_fields)
+                self.assertIn("postmaster@example.net", msg.recipients()[0])
+                self.assertMarked(msg, "fail", sender, CLIENT, HELO, sender)
+                self.assertDaemonLogged(WORLD.spare, "accepting mail from [%s] for kept "
+                                        "recipient 'postmaster@example.net' - fail" % CLIENT)
+                self.assertEqual([], [m for m in WORLD.sink.all_with_id(mid)
+                                      if "user@example.net" in " ".join(m.recipients())])
+
+    def test_hostile_explanation_stays_text(self):
+        """The sender's explanation with control characters, a line break
+        and a reply code in it: the client gets one 550 reply of bounded
+        printable lines, each of them 550 5.7.1, the text marked as the
+        domain's. libspf2 drops an explanation record of 5 000 characters
+        (its default explanation then stands); one of 240 gets through, cut
+        into lines."""
+        cases = [("hostile.test", "Please see http://www.openspf.org/Why?id=a%40hostile.test"),
+                 ("short.hostile.test", "Go away 550 5.7.1 ok 100% sure lorem ipsum")]
+        for domain, words in cases:
+            with self.subTest(domain):
+                s = self.session(listener="spare")
+                self.assertEqual(250, s.mail("a@" + domain)[0])
+                code, text = s.rcpt("user@example.net")
+                self.assertEqual(550, code, text)
+                lines = text.split("\n")
+                sys.stderr.write("\ne2e: %s's explanation as the client sees it:\n%s\n"
+                                 % (domain, "\n".join("550 " + l for l in lines)))
+                self.assertTrue(lines[0].startswith("5.7.1 The domain %s explains:" % domain),
+                                lines[0])
+                self.assertIn(words, " ".join(l[6:] for l in lines))
+                self.assertLessEqual(len(lines), 4)
+                for line in lines:
+                    self.assertTrue(line.startswith("5.7.1 "), line)
+                    self.assertLessEqual(len(line), 6 + 200)
+                    self.assertTrue(all(" " <= ch <= "~" for ch in line), repr(line))
+                # The session goes on as usual.
+                self.assertEqual(250, s.rcpt("postmaster@example.net")[0])
+
+    def test_quarantine_holds_until_released(self):
+        """-o softfail=quarantine: accepted, marked, held by Postfix with
+        heronsend's reason; postsuper -r releases it to its recipient.
+        (Without the option a softfail is delivered at once:
+        test_other_results_are_delivered_and_marked.)"""
+        s = self.session(listener="spare")
+        mid, text = h.make_message()
+        replies = s.send("a@softfail.test", ["user@example.net"], text)
+        self.assertEqual(250, replies["data"][0], replies)
+        # Postfix logs the hold, not the filter's reason.
+        self.assertTrue(h.wait_until(lambda: "milter triggers HOLD action; from=<a@softfail.test>"
+                                     in WORLD.postfix.log_text(), 5),
+                        h.tail(WORLD.postfix.maillog))
+        self.assertDaemonLogged(WORLD.spare, "quarantining mail from [%s] - softfail" % CLIENT)
+        conf = ["-c", WORLD.postfix.config_dir]
+        queue = subprocess.run(["postqueue", *conf, "-j"], capture_output=True, text=True,
+                               timeout=30).stdout
+        held = [json.loads(l) for l in queue.splitlines() if l.startswith("{")]
+        # Released whatever the test finds, so that the queue drains.
+        self.addCleanup(subprocess.run, ["postsuper", *conf, "-r", "ALL"], capture_output=True)
+        self.assertEqual(["hold"], [q["queue_name"] for q in held], queue)
+        self.assertEqual([], WORLD.sink.all_with_id(mid))
+        subprocess.run(["postsuper", *conf, "-r", held[0]["queue_id"]], check=True,
+                       capture_output=True, timeout=30)
+        subprocess.run(["postqueue", *conf, "-f"], capture_output=True, timeout=30)
+        msg = WORLD.sink.find(mid)
+        self.assertIsNotNone(msg, "not delivered after the release")
+        # postsuper -r passes it through cleanup again, which adds a
+        # Received: line above heronsend's header.
+        self.assertSpfValue(msg.values("Received-SPF")[0], spf_value_prefix(
+            "softfail", explanation("softfail", "a@softfail.test", CLIENT), CLIENT, HELO,
+            "a@softfail.test"))
 
     def test_mark_only_marks_a_fail(self):
         for sender in ("a@fail.test", "b@exp.test"):

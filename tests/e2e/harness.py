@@ -269,9 +269,12 @@ def free_dns_address():
 class TestDns:
     """dnsmasq on a free 127.x.y.53, port 53, answering from the test zone only."""
 
-    def __init__(self, ws):
+    def __init__(self, ws, extra_records=()):
         self.ws = ws
         self.dir = ws.dir("dns")
+        # More records in dnsmasq.conf syntax (made by a test at run time,
+        # such as a DKIM key).
+        self.extra_records = list(extra_records)
         self.address = None
         self.resolv_conf = os.path.join(self.dir, "resolv.conf")
         self.log = os.path.join(self.dir, "dnsmasq.log")
@@ -346,6 +349,11 @@ remote-control:
                "--user=nobody", "--group=nogroup",
                "--pid-file=" + os.path.join(self.dir, "dnsmasq.pid"),
                "--log-queries", "--log-facility=" + self.log]
+        if self.extra_records:
+            extra = os.path.join(self.dir, "extra.conf")
+            with open(extra, "w") as f:
+                f.write("\n".join(self.extra_records) + "\n")
+            cmd.append("--conf-file=" + extra)
         self.proc = popen(cmd, os.path.join(self.dir, "dnsmasq.out"))
         cleanup.push("dnsmasq", self.stop)
         ready = wait_until(lambda: self.proc.poll() is not None or
