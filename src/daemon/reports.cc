@@ -25,14 +25,28 @@ void format_settings_line(const daemon_config &c, int allowlist_entries,
   out->add("settings: socket=");
   out->add_value(c.socket_spec);
   field(out, "markonly", yes_no(mark));
-  field(out, "fail", mark ? "mark" : "refuse");
-  field(out, "softfail", !mark && c.refuse_softfail ? "refuse" : "mark");
-  field(out, "permerror", !mark && c.refuse_permerror ? "refuse" : "mark");
+  // One action per result (the option parser keeps the last one given);
+  // -m overrides every choice.
+  field(out, "fail", mark                ? "mark"
+                     : c.quarantine_fail ? "quarantine"
+                     : c.fail_dmarc      ? "dmarc"
+                                         : "refuse");
+  field(out, "softfail", mark                     ? "mark"
+                         : c.refuse_softfail      ? "refuse"
+                         : c.quarantine_softfail  ? "quarantine"
+                                                  : "mark");
+  field(out, "permerror", mark                     ? "mark"
+                          : c.refuse_permerror     ? "refuse"
+                          : c.quarantine_permerror ? "quarantine"
+                                                   : "mark");
   field(out, "temperror", !mark && c.defer_temperror ? "defer" : "mark");
   field(out, "helofail", !mark && c.refuse_helo_fail ? "refuse" : "mark");
   field(out, "checkhelo", yes_no(c.check_helo != 0));
   field(out, "authresults", yes_no(c.auth_results != 0));
   field(out, "recipientmx", yes_no(c.recipient_mx != 0));
+  out->add(" keeprecipients=");
+  out->add_value(c.keep_recipients);
+  field(out, "bounceexplanation", yes_no(c.bounce_explanation != 0));
   out->add(" allowlist=");
   out->add_value(c.allowlist_file);
   out->add(" allowlist_entries=");

@@ -14,10 +14,12 @@
 // decide what happens to mail, as they are in force (-m overrides every
 // -o choice, helofail=refuse implies the HELO check):
 //
-//   settings: socket=SPEC markonly=yes|no fail=refuse|mark
-//   softfail=refuse|mark permerror=refuse|mark temperror=defer|mark
+//   settings: socket=SPEC markonly=yes|no
+//   fail=refuse|quarantine|dmarc|mark softfail=refuse|quarantine|mark
+//   permerror=refuse|quarantine|mark temperror=defer|mark
 //   helofail=refuse|mark checkhelo=yes|no authresults=yes|no
-//   recipientmx=yes|no allowlist=FILE|- allowlist_entries=N
+//   recipientmx=yes|no keeprecipients=LIST|- bounceexplanation=yes|no
+//   allowlist=FILE|- allowlist_entries=N
 //   verdictlog=yes|no statistics_minutes=N
 //
 // (one line; values written as the verdict line's).

@@ -42,6 +42,7 @@ std::string options_in_force(const daemon_config &cfg) {
   if (cfg.trusted_forwarders) add_word(line, "-t");
   if (cfg.auth_results) add_word(line, "-A");
   if (cfg.check_helo) add_word(line, "-c");
+  if (cfg.bounce_explanation) add_word(line, "-b");
   std::string policies;
   auto add_policy = [&policies](bool on, const char *pair) {
     if (!on) return;
@@ -52,6 +53,10 @@ std::string options_in_force(const daemon_config &cfg) {
   add_policy(cfg.refuse_permerror, "permerror=refuse");
   add_policy(cfg.defer_temperror, "temperror=defer");
   add_policy(cfg.refuse_helo_fail, "helofail=refuse");
+  add_policy(cfg.quarantine_fail, "fail=quarantine");
+  add_policy(cfg.fail_dmarc, "fail=dmarc");
+  add_policy(cfg.quarantine_softfail, "softfail=quarantine");
+  add_policy(cfg.quarantine_permerror, "permerror=quarantine");
   if (!policies.empty()) {
     add_word(line, "-o");
     add_word(line, policies);
@@ -61,6 +66,7 @@ std::string options_in_force(const daemon_config &cfg) {
   add_text(line, "-e", cfg.explanation);
   add_text(line, "-f", cfg.fallback_file);
   add_text(line, "-a", cfg.allowlist_file);
+  add_text(line, "-k", cfg.keep_recipients);
   if (cfg.debug != 0) add_word(line, "-d" + std::to_string(cfg.debug));
   return line.empty() ? "none" : line;
 }

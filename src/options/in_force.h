@@ -13,8 +13,8 @@
 #include "common/config.h"
 
 // The options of cfg that change what a check decides or answers, in a
-// fixed order: -m -r -t -A -c, -o with its RESULT=ACTION pairs, -l -g -e
-// -f -a with their texts (in single quotes when they hold a blank or a
+// fixed order: -m -r -t -A -c -b, -o with its RESULT=ACTION pairs, -l -g
+// -e -f -a -k with their texts (in single quotes when they hold a blank or a
 // quote, control characters shown as log_text shows them), -d with its
 // level. "none" when every one has the daemon's default. The options about
 // running a service (the socket, -u, -p, -X) are not named.
