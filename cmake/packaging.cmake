@@ -6,6 +6,8 @@
 #   share/man/man1/heronsend-check.1.gz
 #   share/doc/heronsend/               README.md, admin.md, allowlist.example,
 #                                      copyright, changelog.Debian.gz
+#   share/doc/heronsend/docs/          docs/*.md, which the README names by
+#                                      these relative paths
 #   /lib/systemd/system/heronsend.service   the unit (Debian 12's unit path)
 #   /etc/default/heronsend             the unit's options (a conffile)
 #
@@ -72,6 +74,8 @@ install(FILES
     "${_pkg_out}/copyright"
     "${_pkg_out}/changelog.Debian.gz"
   DESTINATION share/doc/heronsend)
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/docs/" DESTINATION share/doc/heronsend/docs
+  FILES_MATCHING PATTERN "*.md")
 install(FILES "${_pkg}/heronsend.service" DESTINATION "${HERONSEND_SYSTEMD_UNIT_DIR}")
 # packaging/default is the conffile /etc/default/heronsend: it stays as
 # the previous release shipped it, comments included (a changed file stops
@@ -124,11 +128,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://www.heronsend.org/")
 # Depends: the shared libraries the binary really uses (dpkg-shlibdeps:
-# libmilter and libc; libspf2 is linked in statically), plus adduser for
-# the maintainer scripts.
+# libmilter, libpsl and libc; libspf2 is linked in statically), plus adduser
+# for the maintainer scripts and publicsuffix, the Public Suffix List libpsl
+# reads for -o fail=dmarc (newer than the copy built into libpsl).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/cmake/cpack_checks.cmake")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, publicsuffix")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${_pkg}/debian/conffiles"
   "${_pkg}/debian/postinst"

@@ -29,7 +29,7 @@
 #define HAVE_DECL_NS_T_SPF 1
 #define HAVE_DECL_NS_T_INVALID 1
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "read_response.h"
 #include "spf/lib.h"
 

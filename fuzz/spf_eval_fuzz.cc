@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "read_response.h"
 #include "spf/lib.h"
 

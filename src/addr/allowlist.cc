@@ -51,7 +51,7 @@ void strip_piece(char *piece) {
 
 }  // namespace
 
-void load_allowlist(const char *path) {
+int load_allowlist(const char *path) {
   free_allowlist();  // a second load replaces the first
   allowlist = addrset_new();
   if (allowlist == nullptr) {
@@ -66,6 +66,7 @@ void load_allowlist(const char *path) {
 
   // A read error ends the reading like the end of the file.
   char piece[ALLOWLIST_PIECE_SIZE];
+  int entries = 0;
   for (bool first = true; std::fgets(piece, sizeof piece, file.get()) != nullptr;
        first = false) {
     char *line = first ? skip_byte_order_mark(piece) : piece;
@@ -78,8 +79,9 @@ void load_allowlist(const char *path) {
     }
     // An entry that cannot be stored (out of memory) is dropped silently,
     // with whatever part of a split network was stored before the failure.
-    (void)addrset_add(allowlist, &entry);
+    if (addrset_add(allowlist, &entry)) entries++;
   }
+  return entries;
 }
 
 bool check_allowlist(const char *host_name, const struct sockaddr *client) {

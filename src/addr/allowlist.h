@@ -17,8 +17,9 @@ extern addrset *allowlist;
 
 // Creates the set and loads the file at path. A set that cannot be created
 // or a file that cannot be opened ends the process with exit status 71;
-// unparsable lines are skipped with a warning.
-void load_allowlist(const char *path);
+// unparsable lines are skipped with a warning. Returns the number of lines
+// that gave an entry (the start-up log names it).
+int load_allowlist(const char *path);
 
 // True when the client address (IPv4 or IPv6) lies in the allowlist; the
 // hit is logged. False without an allowlist.

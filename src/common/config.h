@@ -1,6 +1,6 @@
 // The process-wide configuration record.
 //
-// The daemon is configured by its command line only (src/daemon/config.h
+// The daemon is configured by its command line only (src/options/command_line.h
 // parses it). The record is written once, before any filter thread exists,
 // and only read afterwards, so every module reads it without locking. Text
 // fields point into the argument vector.
@@ -32,7 +32,25 @@ struct daemon_config {
   char defer_temperror = 0;                  // temperror=defer: 451 4.4.3
   char refuse_helo_fail = 0;                 // helofail=refuse: 550 5.7.1
   char check_helo = 0;                       // -c (helofail=refuse too)
+  char verdict_log = 0;                      // -V: a verdict line per message
+  int statistics_minutes = 0;                // -S MINUTES; 0: no statistics
+  // Instead of the refusal or the mark: accepted, marked and handed to the
+  // MTA's quarantine at end of message (RESULT=quarantine).
+  char quarantine_fail = 0;                  // fail=quarantine
+  char quarantine_softfail = 0;              // softfail=quarantine
+  char quarantine_permerror = 0;             // permerror=quarantine
+  // fail=dmarc: a fail is refused only when the sender's domain publishes
+  // no enforcing DMARC policy; otherwise it is marked for the DMARC filter
+  // after this one.
+  char fail_dmarc = 0;
+  // -k: recipients that always receive (comma-separated local parts or
+  // addresses); with it a refusal or deferral is given at each RCPT TO.
+  const char *keep_recipients = nullptr;
+  char bounce_explanation = 0;               // -b: the fail's explanation in the reply
 };
+
+// The longest -S interval: a week.
+constexpr int MAX_STATISTICS_MINUTES = 7 * 24 * 60;
 
 extern daemon_config config;
 

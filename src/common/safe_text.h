@@ -35,4 +35,34 @@ class log_text {
   char buf_[LOG_TEXT_MAX + 4];  // the text, "...", and the terminator
 };
 
+// A key=value log line being built in a fixed buffer: appends never
+// overflow it, and a line that does not fit is cut (used() then stays at
+// the room less one).
+class kv_line {
+ public:
+  static constexpr std::size_t ROOM = 6144;  // five cut values and more
+
+  // Appends text as it is (the daemon's own words).
+  void add(const char *text) noexcept;
+  // Appends a number.
+  void add_number(unsigned long long value) noexcept;
+  // Appends a value of a key=value log line so that a reader that splits
+  // the line at blanks and each field at its first "=" reads it back:
+  // bare when it is 1 to LOG_VALUE_MAX bytes of printable ASCII without
+  // blanks, quotes or backslashes and not "-"; otherwise in double quotes,
+  // with \" and \\ for quotes and backslashes and \xHH for control
+  // characters and bytes above 0x7e, cut after LOG_VALUE_MAX bytes with
+  // "..." before the closing quote. A null value is "-" (none).
+  void add_value(const char *value) noexcept;
+  const char *c_str() const noexcept { return buf_; }
+  std::size_t used() const noexcept { return n_; }
+
+  static constexpr std::size_t LOG_VALUE_MAX = 256;
+
+ private:
+  void put(char c) noexcept;
+  char buf_[ROOM] = {};
+  std::size_t n_ = 0;
+};
+
 #endif  // HERONSEND_COMMON_SAFE_TEXT_H_

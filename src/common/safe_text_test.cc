@@ -26,6 +26,41 @@ TEST(SafeTextTest, LogText) {
   EXPECT_EQ(log_text(near_end.c_str()).c_str(), std::string(998, 'a') + "...");
 }
 
+// A key=value reader that splits at blanks and each field at its first
+// "=" cannot be fooled by a value: no blank, quote or control character
+// stays bare, "-" (none) and "" are told apart from real values.
+TEST(SafeTextTest, KeyValueValues) {
+  const std::string longest(256, 'a'), too_long(300, 'b');
+  const struct {
+    const char *in;
+    std::string out;
+  } cases[] = {
+      {"alice@example.org", "alice@example.org"},
+      {"SRS0=x=y@fwd.example", "SRS0=x=y@fwd.example"},  // "=" stays bare
+      {nullptr, "-"},
+      {"-", "\"-\""},
+      {"", "\"\""},
+      {"two words", "\"two words\""},
+      {"a spf=pass b", "\"a spf=pass b\""},
+      {"q\"uote", "\"q\\\"uote\""},
+      {"back\\slash", "\"back\\\\slash\""},
+      {"line\r\nverdict: x", "\"line\\x0d\\x0averdict: x\""},
+      {"tab\tdel\x7f", "\"tab\\x09del\\x7f\""},
+      {"caf\xc3\xa9", "\"caf\\xc3\\xa9\""},
+      {longest.c_str(), longest},
+      {too_long.c_str(), "\"" + std::string(256, 'b') + "...\""},
+  };
+  for (const auto &c : cases) {
+    kv_line line;
+    line.add_value(c.in);
+    EXPECT_EQ(line.c_str(), c.out) << (c.in ? c.in : "(null)");
+  }
+  // A line never overflows its buffer: the excess is cut.
+  kv_line full;
+  for (int i = 0; i < 100; i++) full.add_value(too_long.c_str());
+  EXPECT_EQ(full.used(), kv_line::ROOM - 1);
+}
+
 TEST(SafeTextTest, BlankControls) {
   char text[] = "a\r\nb\tc\x01" "d\x7f" "e\xc3\xa9";
   blank_controls(text);

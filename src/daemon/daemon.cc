@@ -9,14 +9,16 @@
 #include <cstdio>
 
 #include "addr/allowlist.h"
-#include "daemon/config.h"
+#include "options/command_line.h"
 #include "daemon/identity.h"
 #include "daemon/listener.h"
 #include "daemon/notify.h"
+#include "daemon/reports.h"
 #include "daemon/run_loop.h"
 #include "fallback/fallback.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
+#include "filter/replies.h"
 #include "spf/lib.h"
 
 namespace {
@@ -117,13 +119,19 @@ int daemon_main(int argc, char **argv) {
   }
 
   load_fallback_table();
-  if (config.allowlist_file != nullptr) load_allowlist(config.allowlist_file);
+  int allowlist_entries = 0;
+  if (config.allowlist_file != nullptr)
+    allowlist_entries = load_allowlist(config.allowlist_file);
 
   // The socket and the PID file are for the daemon's owner only.
   umask(077);
 
   open_callbacks();
-  if (smfi_register(filter_descriptor) == MI_FAILURE) {
+  // The descriptor declares the actions negotiation asks for (quarantine
+  // only with a RESULT=quarantine choice).
+  smfiDesc descriptor = filter_descriptor;
+  descriptor.xxfi_flags = filter_actions(config);
+  if (smfi_register(descriptor) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_register() failed");
     return EXIT_SOFTWARE_FAILURE;
   }
@@ -142,16 +150,26 @@ int daemon_main(int argc, char **argv) {
   build_version_text();
   syslog(LOG_NOTICE, "%s %s with %s starting", DAEMON_NAME, DAEMON_VERSION,
          version_text);
+  {
+    kv_line settings;
+    format_settings_line(config, allowlist_entries, &settings);
+    syslog(LOG_NOTICE, "%s", settings.c_str());
+  }
+  statistics_timer statistics;
+  if (config.statistics_minutes > 0) statistics.start(config.statistics_minutes);
   // Under systemd (Type=notify) the start counts as done only now: socket
   // open, user switched, start line logged.
   notify_ready();
 
   if (run_filter_loop(finish_open_connections) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_main() failed");
+    statistics.stop();
     close_callbacks(kCallbackWait);
     return EXIT_SOFTWARE_FAILURE;
   }
 
+  // The open connections are finished by now: the last line covers them.
+  statistics.stop();
   announce_termination();
   // libmilter's event loop returns without waiting for its worker threads.
   // Nothing shared is released while one may still be inside a callback; if

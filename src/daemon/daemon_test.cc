@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
+#include "options/command_line.h"
 #include "fake_milter.h"
 #include "fake_syslog.h"
 #include "spf/lib.h"
@@ -73,6 +74,61 @@ TEST_F(DaemonMainTest, NormalRunRegistersServesAndStops) {
                 std::string::npos,
             true)
       << "LOG_PERROR copies the log to stderr under the program's name";
+}
+
+// The line after the start line says what is in force: -m turns every -o
+// choice off, helofail=refuse brings the HELO check; with -S the last
+// statistics line comes before the terminating line.
+TEST_F(DaemonMainTest, SettingsLineSaysWhatIsInForce) {
+  const struct {
+    std::vector<std::string> options;
+    const char *settings;
+  } cases[] = {
+      {{},
+       "settings: socket=unix:/run/h.sock markonly=no fail=refuse "
+       "softfail=mark permerror=mark temperror=mark helofail=mark "
+       "checkhelo=no authresults=no recipientmx=no keeprecipients=- "
+       "bounceexplanation=no allowlist=- "
+       "allowlist_entries=0 verdictlog=no statistics_minutes=0"},
+      {{"-o", "softfail=refuse,temperror=defer,helofail=refuse", "-A", "-V",
+        "-S", "15"},
+       "settings: socket=unix:/run/h.sock markonly=no fail=refuse "
+       "softfail=refuse permerror=mark temperror=defer helofail=refuse "
+       "checkhelo=yes authresults=yes recipientmx=no keeprecipients=- "
+       "bounceexplanation=no allowlist=- "
+       "allowlist_entries=0 verdictlog=yes statistics_minutes=15"},
+      {{"-o", "fail=dmarc,permerror=quarantine", "-k", "postmaster,abuse",
+        "-b"},
+       "settings: socket=unix:/run/h.sock markonly=no fail=dmarc "
+       "softfail=mark permerror=quarantine temperror=mark helofail=mark "
+       "checkhelo=no authresults=no recipientmx=no "
+       "keeprecipients=postmaster,abuse bounceexplanation=yes allowlist=- "
+       "allowlist_entries=0 verdictlog=no statistics_minutes=0"},
+      {{"-m", "-o", "permerror=refuse", "-r"},
+       "settings: socket=unix:/run/h.sock markonly=yes fail=mark "
+       "softfail=mark permerror=mark temperror=mark helofail=mark "
+       "checkhelo=no authresults=no recipientmx=yes keeprecipients=- "
+       "bounceexplanation=no allowlist=- "
+       "allowlist_entries=0 verdictlog=no statistics_minutes=0"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.settings);
+    reset_fake_milter();
+    clear_log();
+    std::vector<std::string> words = {"heronsend", "-X"};
+    words.insert(words.end(), c.options.begin(), c.options.end());
+    words.push_back("unix:/run/h.sock");
+    ASSERT_EQ(run(words), 0);
+    std::vector<log_line> log = captured_log();
+    auto start = std::find(log.begin(), log.end(),
+                           log_line{LOG_NOTICE, start_line()});
+    ASSERT_TRUE(start != log.end() && start + 3 <= log.end());
+    EXPECT_EQ(start[1], (log_line{LOG_NOTICE, c.settings}));
+    bool statistics = log[log.size() - 2].text.rfind("statistics: messages=", 0) == 0;
+    bool asked = std::find(c.options.begin(), c.options.end(), "-S") !=
+                 c.options.end();
+    EXPECT_EQ(statistics, asked) << log[log.size() - 2].text;
+  }
 }
 
 TEST_F(DaemonMainTest, VersionTextComesFromTheLibrary) {

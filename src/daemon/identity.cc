@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "common/text.h"
-#include "daemon/config.h"
+#include "options/command_line.h"
 
 namespace {
 

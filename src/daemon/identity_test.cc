@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
+#include "options/command_line.h"
 #include "fake_syslog.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "fake_syslog.h"
 
 namespace {

@@ -1,7 +1,9 @@
 #include "filter/auth_results.h"
 
 #include <strings.h>
+#include <syslog.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -32,6 +34,33 @@ const char *skip_cfws(const char *p) {
   }
 }
 
+const char kAuthResultsName[] = "Authentication-Results";
+
+// Appends one result, " spf=RESULT (EXPLANATION) PROPERTY=VALUE", with
+// ";" after it when another follows (more). The value goes as a piece of
+// its own, so a fold comes after a ";" or before a property; a value too
+// long for a line (a client's overlong text) is logged and left out whole,
+// never cut.
+void add_result(folded_value &v, int index, const char *explanation,
+                const char *property, const char *value, bool more) {
+  char result[PIECE_SIZE];
+  std::snprintf(result, sizeof result, " spf=%s (", result_name(index));
+  append_escaped(result, sizeof result, explanation, "()\\");
+  append(result, sizeof result, ")");
+  char prop[PIECE_SIZE];
+  prop[0] = '\0';
+  if (value != nullptr) {
+    append_property(prop, sizeof prop, property, value);
+    if (std::strlen(prop) + (more ? 1 : 0) > MAX_LINE) {
+      syslog(LOG_INFO, "header key %s left out: too long for a line", property);
+      prop[0] = '\0';
+    }
+  }
+  if (more) append(prop[0] != '\0' ? prop : result, PIECE_SIZE, ";");
+  add_piece(v, result);
+  if (prop[0] != '\0') add_piece(v, prop);
+}
+
 }  // namespace
 
 bool build_authentication_results(connection_data *cd,
@@ -39,33 +68,35 @@ bool build_authentication_results(connection_data *cd,
   const char *identity = checked_identity(cd);
   bool mailfrom = std::strcmp(identity, "mailfrom") == 0;
   if (!mailfrom && std::strcmp(identity, "helo") != 0) return false;
+  // A HELO pass this host made (loopback, local policy) is not the HELO
+  // name's own result either.
+  if (cd->helo_result_source != SOURCE_RECORD) helo_explanation = nullptr;
 
-  char *v = cd->auth_results_value;
-  const std::size_t n = HEADER_VALUE_SIZE;
-  v[0] = '\0';
+  folded_value v =
+      start_value(cd->auth_results_value, HEADER_VALUE_SIZE, kAuthResultsName);
+  char piece[PIECE_SIZE];
+  piece[0] = '\0';
   const char *r = receiver_or_empty();
   if (*r != '\0' && std::strpbrk(r, " \t;()\"\\") == nullptr)
-    append(v, n, "%s", r);
-  else
-    append_quoted(v, n, r);
-  append(v, n, "; spf=%s (", result_name(cd->result_index));
-  append_escaped(v, n, cd->scratch, "()\\");
-  append(v, n, ")");
-  if (mailfrom) {
-    // The domain, not the address: DMARC filters align a bare domain
-    // (OpenDMARC 1.4.2 did not align smtp.mailfrom=user@domain).
-    const char *from = cd->mail_from.get();
-    append_property(v, n, "smtp.mailfrom", std::strrchr(from, '@') + 1);
-  } else if (cd->helo) {
-    append_property(v, n, "smtp.helo", cd->helo.get());
+    append(piece, sizeof piece, "%s;", r);
+  else {
+    append_quoted(piece, sizeof piece, r);
+    append(piece, sizeof piece, ";");
   }
-  if (helo_explanation != nullptr) {
-    append(v, n, "; spf=%s (", result_name(cd->helo_result_index));
-    append_escaped(v, n, helo_explanation, "()\\");
-    append(v, n, ")");
-    append_property(v, n, "smtp.helo", cd->helo.get());
-  }
-  blank_controls(v);
+  if (!add_piece(v, piece)) return false;
+  // The domain, not the address: DMARC filters align a bare domain
+  // (OpenDMARC 1.4.2 did not align smtp.mailfrom=user@domain).
+  const char *property = mailfrom ? "smtp.mailfrom" : "smtp.helo";
+  const char *value = nullptr;
+  if (mailfrom)
+    value = std::strrchr(cd->mail_from.get(), '@') + 1;
+  else if (cd->helo)
+    value = cd->helo.get();
+  add_result(v, cd->result_index, cd->scratch, property, value,
+             helo_explanation != nullptr);
+  if (helo_explanation != nullptr)
+    add_result(v, cd->helo_result_index, helo_explanation, "smtp.helo",
+               cd->helo.get(), false);
   return true;
 }
 

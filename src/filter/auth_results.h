@@ -9,8 +9,10 @@
 // null sender, checked as its HELO name: smtp.helo=H), and with -c the HELO
 // name's own verdict as a second result (; spf=... smtp.helo=H). A message
 // without an
-// SPF verdict of its own (allowlisted, authenticated, recipient-MX mode,
-// the library's own trouble) gets no field. Incoming fields that carry this
+// SPF verdict of the domain's own (allowlisted, authenticated,
+// recipient-MX mode, the library's own trouble, a pass this host made for
+// a loopback client or by its local policy) gets no field, so no DMARC
+// filter aligns on it. Incoming fields that carry this
 // host's authserv-id are forged (RFC 8601 section 5) and are removed like
 // forged Received-SPF fields.
 
@@ -20,7 +22,8 @@
 struct connection_data;
 
 // Writes the message's Authentication-Results value into
-// cd->auth_results_value (one line under 2000 characters), from the
+// cd->auth_results_value (folded like Received-SPF, see
+// build_received_spf), from the
 // explanation build_received_spf left in cd->scratch; with the HELO
 // identity's verdict too (-c) when helo_explanation is given. True when
 // there is a field to add.

@@ -11,6 +11,7 @@
 #include "filter/envelope.h"
 #include "filter/headers.h"
 #include "filter/replies.h"
+#include "filter/verdict_log.h"
 
 namespace {
 
@@ -49,23 +50,41 @@ bool wait_for(Cond cond, std::chrono::milliseconds timeout) {
 enum class needs { shared_state, own_record };
 
 // Runs a step's callback body. An acceptance due from an earlier quiet step
-// comes first; a quiet step's answer becomes "no reply" (filter/replies.h).
-template <typename Body>
+// comes first (at MAIL FROM the message is still begun, so that it is
+// counted and logged); a quiet step's answer becomes "no reply"
+// (filter/replies.h). An acceptance the MTA is told of ends the message
+// for the filter: it hears nothing more of it, so its verdict line is
+// written now (a message already finished is not finished again).
+template <typename Body, typename Unchecked>
 sfsistat guarded(SMFICTX *ctx, milter_step step, const char *callback,
-                 needs what, sfsistat on_failure, Body body) noexcept {
+                 needs what, sfsistat on_failure, Body body,
+                 Unchecked begin_unchecked) noexcept {
   running.fetch_add(1);
   sfsistat answer = on_failure;
   if (what == needs::own_record || !closed.load()) {
     try {
-      answer = acceptance_due(ctx, step) ? SMFIS_ACCEPT : body();
+      if (acceptance_due(ctx, step)) {
+        begin_unchecked();
+        answer = SMFIS_ACCEPT;
+      } else {
+        answer = body();
+      }
     } catch (...) {
       syslog(LOG_ERR, "%s failed unexpectedly - accepting", callback);
       answer = on_failure;
     }
+    if (answer == SMFIS_ACCEPT && step_replies(step))
+      finish_message(ctx, get_connection_data(ctx), message_action::accepted);
   }
   answer = step_answer(ctx, step, answer);
   running.fetch_sub(1);
   return answer;
+}
+
+template <typename Body>
+sfsistat guarded(SMFICTX *ctx, milter_step step, const char *callback,
+                 needs what, sfsistat on_failure, Body body) noexcept {
+  return guarded(ctx, step, callback, what, on_failure, body, [] {});
 }
 
 }  // namespace
@@ -123,7 +142,11 @@ sfsistat milter_helo(SMFICTX *ctx, char *name) {
 sfsistat milter_envfrom(SMFICTX *ctx, char **argv) {
   return guarded(ctx, milter_step::mail, "spf_envfrom", needs::shared_state,
                  SMFIS_ACCEPT,
-                 [&] { return spf_envfrom(ctx, argv); });
+                 [&] { return spf_envfrom(ctx, argv); },
+                 [&] {
+                   if (connection_data *cd = get_connection_data(ctx))
+                     begin_message(cd, argv);
+                 });
 }
 
 sfsistat milter_envrcpt(SMFICTX *ctx, char **argv) {

@@ -203,8 +203,11 @@ TEST_F(CallbacksTest, OnlyTheStepsThatDecideReply) {
 // A quiet step's own trouble (here: a callback arriving while shutdown has
 // closed the gate) lets the mail through at the next step that replies:
 // after CONNECT or HELO every message of the connection, after RCPT TO, a
-// header field or end of headers the current message only.
+// header field or end of headers the current message only. Each message
+// let through so gets its verdict line (-V) when it is accepted.
 TEST_F(CallbacksTest, TroubleAtAQuietStepAcceptsAtTheNextReply) {
+  const std::string line_start =
+      "verdict: queue=- client=192.0.2.10 client_name=client.example.net ";
   enum step { at_helo, at_rcpt, at_header, at_eoh };
   const struct {
     const char *what;
@@ -218,6 +221,8 @@ TEST_F(CallbacksTest, TroubleAtAQuietStepAcceptsAtTheNextReply) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
+    config.verdict_log = 1;
+    clear_log();
     smtp_session s("192.0.2.10");
     ASSERT_EQ(connect(s), SMFIS_NOREPLY);
     auto in_trouble = [&](step at, auto call) {
@@ -235,6 +240,12 @@ TEST_F(CallbacksTest, TroubleAtAQuietStepAcceptsAtTheNextReply) {
       EXPECT_EQ(mail(s, "<b@fail.test>"), SMFIS_ACCEPT) << "the next message too";
       milter_close(&s.ctx);
       s.closed = true;
+      EXPECT_EQ(verdict_lines(),
+                (std::vector<std::string>{
+                    line_start + "helo=- from=a@fail.test identity=- spf=- "
+                                 "action=accepted time_ms=N lookups=0",
+                    line_start + "helo=- from=b@fail.test identity=- spf=- "
+                                 "action=accepted time_ms=N lookups=0"}));
       continue;
     }
     EXPECT_EQ(first, SMFIS_CONTINUE);
@@ -254,6 +265,13 @@ TEST_F(CallbacksTest, TroubleAtAQuietStepAcceptsAtTheNextReply) {
     EXPECT_EQ(s.inserted_headers().size(), 1u);
     milter_close(&s.ctx);
     s.closed = true;
+    const std::string helo = line_start + "helo=client.example.net ";
+    EXPECT_EQ(verdict_lines(),
+              (std::vector<std::string>{
+                  helo + "from=a@fail.test identity=mailfrom spf=fail "
+                         "action=accepted time_ms=N lookups=0",
+                  helo + "from=b@pass.test identity=mailfrom spf=pass "
+                         "action=marked time_ms=N lookups=0"}));
   }
 }
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "addr/allowlist.h"
+#include "filter/verdict_log.h"
 
 unique_text receiver;
 std::size_t receiver_len = 0;
@@ -152,6 +153,8 @@ sfsistat spf_connect(SMFICTX *ctx, char *host_name, _SOCK_ADDR *address) {
     syslog(LOG_ERR, "couldn't strdup ip_str");
     return SMFIS_ACCEPT;
   }
+  // Only for the verdict line: a name that cannot be kept shows as none.
+  if (host_name != nullptr) cd->client_name = copy_text(host_name);
   return SMFIS_CONTINUE;
 }
 
@@ -161,6 +164,7 @@ sfsistat spf_abort(SMFICTX *ctx) {
     syslog(LOG_NOTICE, "spf_abort called but cd is null");
     return SMFIS_CONTINUE;
   }
+  finish_message(ctx, cd, message_action::aborted);
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   if (cd->accept_due == ACCEPT_DUE_MESSAGE) cd->accept_due = ACCEPT_DUE_NONE;
@@ -173,6 +177,7 @@ sfsistat spf_close(SMFICTX *ctx) {
     syslog(LOG_NOTICE, "spf_close called but cd is null");
     return SMFIS_CONTINUE;
   }
+  finish_message(ctx, cd, message_action::aborted);
   smfi_setpriv(ctx, nullptr);
   free_connection_data(cd);
   return SMFIS_CONTINUE;

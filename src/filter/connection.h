@@ -27,7 +27,23 @@ enum {
   ACTION_REJECT = 1,  // refused with 550
   ACTION_MARK = 2,    // let through, Received-SPF added at end of message
   ACTION_DEFER = 3,   // deferred with 451 4.4.3
+  // Let through and marked like ACTION_MARK, and held in the MTA's
+  // quarantine at end of message (-o RESULT=quarantine).
+  ACTION_QUARANTINE = 4,
+  // A fail let through and marked because the sender's domain publishes an
+  // enforcing DMARC policy (-o fail=dmarc): the DMARC filter decides.
+  ACTION_DMARC = 5,
+  // -k: the refusal or deferral of MAIL FROM is given at each RCPT TO
+  // instead (the reply in held_*); a message that reaches a kept recipient
+  // (kept_recipients > 0) is marked with its verdict.
+  ACTION_HELD = 6,
 };
+
+// Whether a message with this action gets its Received-SPF header.
+constexpr bool action_marks(int action) {
+  return action == ACTION_MARK || action == ACTION_QUARANTINE ||
+         action == ACTION_DMARC || action == ACTION_HELD;
+}
 
 // An acceptance noted at a quiet step, due at the next step that answers
 // (see filter/replies.h).
@@ -38,7 +54,12 @@ enum {
 };
 
 constexpr std::size_t SCRATCH_SIZE = 1000;
-constexpr std::size_t HEADER_VALUE_SIZE = 2000;
+// A header value holds at most five pieces as long as a line (the
+// comment, and the receiver's, the HELO name's and the sender's keys; for
+// Authentication-Results the authserv-id, two comments and two
+// properties; longer ones are left out) and a few short keys, each of
+// them whole.
+constexpr std::size_t HEADER_VALUE_SIZE = 5300;
 constexpr int SPOOF_SLOTS = 10;
 
 struct lib_data_deleter {
@@ -51,6 +72,7 @@ struct connection_data {
   int allowlisted = 0;            // client is in the allowlist
   int authenticated = 0;          // this message's sender authenticated
   unique_text ip_str;             // client address as text
+  unique_text client_name;        // the MTA's name for the client
   unique_text helo;               // first HELO/EHLO name of the connection
   unique_text mail_from;          // this message's sender, normalised
   unique_text use_mail_from;      // the sender given to SPF
@@ -59,8 +81,25 @@ struct connection_data {
   // The HELO identity's own verdict (-c), checked at the first HELO and
   // kept for the connection; -1 while there is none.
   int helo_result_index = -1;
+  // Who made those verdicts (SOURCE_RECORD, SOURCE_LOOPBACK or
+  // SOURCE_LOCAL_POLICY, see filter/result.h).
+  int result_source = 0;
+  int helo_result_source = 0;
   int action = ACTION_NONE;
+  // A message is open from MAIL FROM until finish_message has counted (and
+  // with -V logged) it (filter/verdict_log.h).
+  int message_open = 0;
+  int helo_refusal = 0;           // refused for its HELO name's fail
   int accept_due = ACCEPT_DUE_NONE;
+  // With ACTION_HELD: the reply each recipient but a kept one gets (static
+  // texts), whether it is the fail whose explanation -b adds, and the kept
+  // recipients accepted so far.
+  const char *held_rcode = nullptr;
+  const char *held_xcode = nullptr;
+  const char *held_text = nullptr;
+  const char *held_what = nullptr;
+  bool held_explained = false;
+  int kept_recipients = 0;
   int header_count = 0;           // Received-SPF headers seen in this message
   int spoof_count = 0;            // suspects recorded in spoof_index, 0..10
   int spoof_index[SPOOF_SLOTS] = {};

@@ -8,7 +8,10 @@
 #include "common/config.h"
 #include "common/safe_text.h"
 #include "filter/connection.h"
+#include "filter/recipients.h"
 #include "filter/result.h"
+#include "filter/statistics.h"
+#include "filter/verdict_log.h"
 
 namespace {
 
@@ -38,13 +41,16 @@ bool sender_authenticated(SMFICTX *ctx) {
 // name, the one the header shows). A check that cannot run leaves the
 // connection without a HELO verdict; the sender is still checked.
 void check_helo_identity(connection_data *cd) {
-  if (!lib_do_helo_check(cd->lib.get(), cd->helo.get())) {
+  bool checked = lib_do_helo_check(cd->lib.get(), cd->helo.get());
+  count_query(cd->lib->cost);
+  if (!checked) {
     syslog(LOG_ERR, "lib_do_helo_check() failed on HELO '%s' sent by [%s] - %s",
            log_text(cd->helo.get()).c_str(), text_or_empty(cd->ip_str),
            log_text(lib_error_string(cd->lib.get())).c_str());
     return;
   }
   cd->helo_result_index = spf_result_index(cd->lib->result);
+  cd->helo_result_source = verdict_source(cd->lib.get());
 }
 
 }  // namespace
@@ -84,17 +90,19 @@ sfsistat spf_helo(SMFICTX *ctx, char *name) {
   return SMFIS_CONTINUE;
 }
 
-sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
-  connection_data *cd = get_connection_data(ctx);
-  if (cd == nullptr) return no_record("spf_envfrom");
-
+void begin_message(connection_data *cd, char **argv) {
+  open_message(cd);
   // A new message: forget everything about the previous one, including
   // texts left behind by a message that was accepted unchecked.
   cd->authenticated = 0;
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   cd->result_index = -1;
+  cd->result_source = SOURCE_RECORD;
   cd->action = ACTION_NONE;
+  cd->held_rcode = cd->held_xcode = cd->held_text = cd->held_what = nullptr;
+  cd->held_explained = false;
+  cd->kept_recipients = 0;
   cd->header_count = 0;
   cd->spoof_count = 0;
   cd->auth_results_count = 0;
@@ -104,6 +112,13 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   char *from = normalize_address(argv && argv[0] ? argv[0]
                                                  : const_cast<char *>(""));
   cd->mail_from = copy_text(from);
+}
+
+sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
+  connection_data *cd = get_connection_data(ctx);
+  if (cd == nullptr) return no_record("spf_envfrom");
+
+  begin_message(cd, argv);
   if (!cd->mail_from) {
     syslog(LOG_ERR, "couldn't strdup mail_from");
     return SMFIS_ACCEPT;
@@ -143,13 +158,16 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
   // In recipient-MX mode the check runs per recipient instead.
   if (config.recipient_mx) return SMFIS_CONTINUE;
 
-  if (!lib_do_check(cd->lib.get())) {
+  bool checked = lib_do_check(cd->lib.get());
+  count_query(cd->lib->cost);
+  if (!checked) {
     syslog(LOG_ERR, "lib_do_check() failed on mail from '%s' sent by [%s] - %s",
            log_text(cd->use_mail_from.get()).c_str(), text_or_empty(cd->ip_str),
            log_text(lib_error_string(cd->lib.get())).c_str());
     return SMFIS_ACCEPT;
   }
   cd->result_index = spf_result_index(cd->lib->result);
+  cd->result_source = verdict_source(cd->lib.get());
   return apply_spf_result(ctx);
 }
 
@@ -161,15 +179,23 @@ sfsistat spf_envfrom(SMFICTX *ctx, char **argv) {
 // records the verdict of the last recipient checked. (libspf2 answers this
 // check with pass, neutral or an error result, so in practice nothing is
 // refused here.)
+//
+// With -k, a message whose refusal MAIL FROM held gets it at each
+// recipient but the kept ones (refuse_recipient); in recipient-MX mode a
+// kept recipient is never refused, only marked.
 sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
-  if (!config.recipient_mx) return SMFIS_CONTINUE;
+  if (!config.recipient_mx && config.keep_recipients == nullptr)
+    return SMFIS_CONTINUE;
   connection_data *cd = get_connection_data(ctx);
   if (cd == nullptr) return no_record("spf_envrcpt");
   if (cd->allowlisted || cd->authenticated) return SMFIS_CONTINUE;
 
   char *recipient = normalize_address(argv && argv[0] ? argv[0]
                                                       : const_cast<char *>(""));
-  if (!lib_do_rcpt_check(cd->lib.get(), recipient)) {
+  if (!config.recipient_mx) return refuse_recipient(ctx, recipient);
+  bool checked = lib_do_rcpt_check(cd->lib.get(), recipient);
+  count_query(cd->lib->cost);
+  if (!checked) {
     syslog(LOG_ERR,
            "lib_do_rcpt_check() failed on recipient '%s' sent by [%s] - %s",
            log_text(recipient).c_str(), text_or_empty(cd->ip_str),
@@ -177,7 +203,17 @@ sfsistat spf_envrcpt(SMFICTX *ctx, char **argv) {
     return SMFIS_ACCEPT;
   }
   cd->result_index = spf_result_index(cd->lib->result);
-  return apply_spf_result(ctx);
+  cd->result_source = verdict_source(cd->lib.get());
+  sfsistat answer = apply_spf_result(ctx);
+  if ((answer == SMFIS_REJECT || answer == SMFIS_TEMPFAIL) &&
+      recipient_is_kept(config.keep_recipients, recipient)) {
+    syslog(LOG_INFO, "accepting mail from [%s] for kept recipient '%s' - %s",
+           text_or_empty(cd->ip_str), log_text(recipient).c_str(),
+           result_name(cd->result_index));
+    cd->action = ACTION_MARK;
+    return SMFIS_CONTINUE;
+  }
+  return answer;
 }
 
 sfsistat spf_eoh(SMFICTX *ctx) {
@@ -186,6 +222,7 @@ sfsistat spf_eoh(SMFICTX *ctx) {
   if (cd == nullptr) return no_record("spf_eoh");
   if (!cd->allowlisted && !cd->authenticated) {
     cd->result_index = spf_result_index(cd->lib->result);
+    cd->result_source = verdict_source(cd->lib.get());
     cd->action = ACTION_MARK;
   }
   return SMFIS_CONTINUE;

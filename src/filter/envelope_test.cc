@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "fake_alloc.h"
 #include "fake_syslog.h"
 #include "smtp_session.h"

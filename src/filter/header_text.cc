@@ -75,3 +75,32 @@ void append_property(char *buf, std::size_t size, const char *property,
   else
     append_quoted(buf, size, value);
 }
+
+std::size_t escaped_length(const char *text, const char *escaped) {
+  std::size_t n = 0;
+  for (const char *p = text; *p != '\0'; p++)
+    n += std::strchr(escaped, *p) != nullptr ? 2 : 1;
+  return n;
+}
+
+folded_value start_value(char *buf, std::size_t size, const char *name) {
+  buf[0] = '\0';
+  return folded_value{buf, size, std::strlen(name) + 2};
+}
+
+bool add_piece(folded_value &value, char *piece) {
+  std::size_t n = std::strlen(piece);
+  if (n > MAX_LINE) return false;
+  blank_controls(piece);
+  std::size_t len = std::strlen(value.buf);
+  bool fold = len > 0 && piece[0] == ' ' && value.line + n > MAX_LINE;
+  if (!fold && value.line + n > MAX_LINE) return false;
+  if (len + (fold ? 1 : 0) + n + 1 > value.size) return false;
+  if (fold) {
+    value.buf[len++] = '\n';
+    value.line = 0;
+  }
+  std::memcpy(value.buf + len, piece, n + 1);
+  value.line += n;
+  return true;
+}

@@ -11,6 +11,15 @@
 
 #include <cstddef>
 
+// The longest line a message may carry (RFC 5322 section 2.1.1), not
+// counting its CRLF.
+constexpr std::size_t MAX_LINE = 998;
+
+// Room for one piece of a folded value (see add_piece): a line, and a few
+// bytes more so that a piece the appends had to cut short always measures
+// longer than a line and is told from one that fits.
+constexpr std::size_t PIECE_SIZE = MAX_LINE + 8;
+
 // Appends printf-style text to buf (holding a terminated text of room
 // size) as far as room remains.
 void append(char *buf, std::size_t size, const char *format, ...)
@@ -37,5 +46,31 @@ void append_field(char *buf, std::size_t size, const char *key,
 // else as a quoted string.
 void append_property(char *buf, std::size_t size, const char *property,
                      const char *value);
+
+// The length text takes once appended with append_escaped.
+std::size_t escaped_length(const char *text, const char *escaped);
+
+// A header value built of pieces and folded where a line would otherwise
+// pass MAX_LINE. A value that fits on one line is the plain concatenation
+// of its pieces, byte for byte. Folding puts a line feed before the blank
+// a piece begins with (libmilter's form of a folded value: the MTA writes
+// CRLF), so the blank indents the continuation line and the unfolded value
+// reads exactly as the one-line value would.
+struct folded_value {
+  char *buf;
+  std::size_t size;
+  std::size_t line;  // length of the line being filled
+};
+
+// Starts an empty value in buf (room size) for a header named name: its
+// first line holds "NAME: " too.
+folded_value start_value(char *buf, std::size_t size, const char *name);
+
+// Appends a piece: a key with its value, or a result with its comment. A
+// piece after the first begins with a blank; it goes on a line of its own
+// when the current line cannot take it. A piece that is longer than a line
+// (overlong client text) or for which the buffer has no room is left out
+// whole: false. Control characters in the piece are written as "?".
+bool add_piece(folded_value &value, char *piece);
 
 #endif  // HERONSEND_FILTER_HEADER_TEXT_H_

@@ -13,6 +13,7 @@
 #include "filter/connection.h"
 #include "filter/header_text.h"
 #include "filter/result.h"
+#include "filter/verdict_log.h"
 
 namespace {
 
@@ -43,61 +44,90 @@ bool comment_names_us(const char *value) {
   return *p == '(' && names_receiver(p + 1, ':');
 }
 
+// The longest explanation, escaped, that a header takes whole: with
+// "Received-SPF: unknown-mechanisms (" or " spf=temperror (" before it and
+// ")" after, it still fits a line.
+constexpr std::size_t kCommentRoom = 960;
+
 // Writes the explanation of a verdict (index) about the sender `from` into
-// out (room SCRATCH_SIZE).
-void write_explanation(char *out, int index, const char *from, const char *ip) {
+// out (room SCRATCH_SIZE); returns the length it needed.
+int write_explanation_of(char *out, int index, const char *from,
+                         const char *ip) {
   const char *r = receiver_or_empty();
   const std::size_t n = SCRATCH_SIZE;
   switch (index) {
     case 0:
-      std::snprintf(out, n, "%s: domain of %s designates %s as permitted sender",
-                    r, from, ip);
-      break;
+      return std::snprintf(out, n,
+                           "%s: domain of %s designates %s as permitted sender",
+                           r, from, ip);
     case 1:
-      std::snprintf(out, n,
-                    "%s: domain of %s does not designate %s as permitted sender",
-                    r, from, ip);
-      break;
+      return std::snprintf(
+          out, n, "%s: domain of %s does not designate %s as permitted sender",
+          r, from, ip);
     case 2:
-      std::snprintf(out, n,
-                    "%s: domain of transitioning %s does not designate %s as "
-                    "permitted sender",
-                    r, from, ip);
-      break;
+      return std::snprintf(
+          out, n,
+          "%s: domain of transitioning %s does not designate %s as "
+          "permitted sender",
+          r, from, ip);
     case 3:
-      std::snprintf(out, n,
-                    "%s: %s is neither permitted nor denied by domain of %s", r,
-                    ip, from);
-      break;
+      return std::snprintf(
+          out, n, "%s: %s is neither permitted nor denied by domain of %s", r,
+          ip, from);
     case 4:
-      std::snprintf(out, n, "%s: unknown result during lookup of %s", r, from);
-      break;
+      return std::snprintf(out, n, "%s: unknown result during lookup of %s", r,
+                           from);
     case 5:
-      std::snprintf(out, n,
-                    "%s: domain of %s uses a mechanism not recognized by this "
-                    "client",
-                    r, from);
-      break;
+      return std::snprintf(
+          out, n,
+          "%s: domain of %s uses a mechanism not recognized by this "
+          "client",
+          r, from);
     case 6:
-      std::snprintf(out, n, "%s: domain of %s has invalid SPF", r, from);
-      break;
+      return std::snprintf(out, n, "%s: domain of %s has invalid SPF", r, from);
     case 7:
-      std::snprintf(out, n,
-                    "%s: temporary error in processing during lookup of %s", r,
-                    from);
-      break;
+      return std::snprintf(
+          out, n, "%s: temporary error in processing during lookup of %s", r,
+          from);
     case 8:
-      std::snprintf(out, n, "%s: error in processing during lookup of %s", r,
-                    from);
-      break;
+      return std::snprintf(
+          out, n, "%s: error in processing during lookup of %s", r, from);
     case 9:
-      std::snprintf(out, n, "%s: %s does not designate permitted sender hosts",
-                    r, from);
-      break;
+      return std::snprintf(
+          out, n, "%s: %s does not designate permitted sender hosts", r, from);
     default:
-      std::snprintf(out, n, "%s: ???", r);
-      break;
+      return std::snprintf(out, n, "%s: ???", r);
   }
+}
+
+// The explanation of a verdict about `from`, whole. A sender longer than
+// the legal 64 + 1 + 255 characters (Postfix takes far longer local parts)
+// could take the comment past a line: the explanation then names the
+// sender's domain, and failing that no sender, rather than cut it.
+void write_explanation(char *out, int index, const char *from, const char *ip) {
+  auto fits = [out](int needed) {
+    return needed >= 0 && static_cast<std::size_t>(needed) < SCRATCH_SIZE &&
+           escaped_length(out, "()\\") <= kCommentRoom;
+  };
+  if (fits(write_explanation_of(out, index, from, ip))) return;
+  const char *at = std::strrchr(from, '@');
+  if (at != nullptr && fits(write_explanation_of(out, index, at + 1, ip)))
+    return;
+  write_explanation_of(out, index, "an overlong sender", ip);
+}
+
+// The explanation of a verdict this host made (see verdict_source): said
+// as the receiver's decision, naming no domain.
+void write_local_explanation(char *out, int index, int source, const char *ip) {
+  const char *r = receiver_or_empty();
+  if (source == SOURCE_LOOPBACK)
+    std::snprintf(out, SCRATCH_SIZE, "%s: %s is this host", r, ip);
+  else if (index == 0)
+    std::snprintf(out, SCRATCH_SIZE, "%s: %s is permitted by local policy", r,
+                  ip);
+  else
+    std::snprintf(out, SCRATCH_SIZE, "%s: %s is not permitted by local policy",
+                  r, ip);
 }
 
 const char *ip_or_empty(const connection_data *cd) {
@@ -122,35 +152,67 @@ void explain(connection_data *cd) {
     std::snprintf(cd->scratch, SCRATCH_SIZE, "%s: authenticated connection", r);
     return;
   }
-  write_explanation(cd->scratch, cd->result_index, from, ip_or_empty(cd));
+  if (cd->result_source != SOURCE_RECORD)
+    write_local_explanation(cd->scratch, cd->result_index, cd->result_source,
+                            ip_or_empty(cd));
+  else
+    write_explanation(cd->scratch, cd->result_index, from, ip_or_empty(cd));
+}
+
+// Appends a piece of a Received-SPF value; a key too long for a line (a
+// client's overlong text) is logged and left out whole.
+void add_key(folded_value &v, char *piece) {
+  if (add_piece(v, piece)) return;
+  const char *key = piece + 1;
+  syslog(LOG_INFO, "header key %.*s left out: too long for a line",
+         static_cast<int>(std::strcspn(key, "=")), key);
 }
 
 // A Received-SPF value into v (room HEADER_VALUE_SIZE): the result word of
 // index, the explanation as a comment, the fields, the identity the
-// verdict is about.
+// verdict is about. It is folded before a key only where a line would pass
+// MAX_LINE, as RFC 7208 section 9.1 folds its examples; no key is cut.
+// Control characters (only the client's HELO name and sender can hold
+// them) are written as "?": they would fold or split the header.
 void build_value(char *v, const connection_data *cd, int index,
                  const char *explanation, const char *identity) {
-  const std::size_t n = HEADER_VALUE_SIZE;
-  v[0] = '\0';
-  append(v, n, "%s", result_name(index));
+  folded_value value = start_value(v, HEADER_VALUE_SIZE, kHeaderName);
+  char piece[PIECE_SIZE];
   // The explanation is a comment: a parenthesis or backslash of the
   // client's (in the sender or HELO name it quotes) is escaped, so the
   // comment ends where the daemon ends it.
-  append(v, n, " (");
-  append_escaped(v, n, explanation, "()\\");
-  append(v, n, ")");
-  if (receiver) append(v, n, " receiver=%s;", receiver.get());
-  if (cd->ip_str) append(v, n, " client-ip=%s;", cd->ip_str.get());
-  if (cd->helo) append_field(v, n, "helo", cd->helo.get());
-  if (cd->mail_from) append_field(v, n, "envelope-from", cd->mail_from.get());
+  std::snprintf(piece, sizeof piece, "%s (", result_name(index));
+  append_escaped(piece, sizeof piece, explanation, "()\\");
+  append(piece, sizeof piece, ")");
+  if (!add_piece(value, piece)) {
+    std::snprintf(piece, sizeof piece, "%s", result_name(index));
+    add_piece(value, piece);
+  }
+  if (receiver) {
+    std::snprintf(piece, sizeof piece, " receiver=%s;", receiver.get());
+    add_key(value, piece);
+  }
+  if (cd->ip_str) {
+    std::snprintf(piece, sizeof piece, " client-ip=%s;", cd->ip_str.get());
+    add_key(value, piece);
+  }
+  if (cd->helo) {
+    piece[0] = '\0';
+    append_field(piece, sizeof piece, "helo", cd->helo.get());
+    add_key(value, piece);
+  }
+  if (cd->mail_from) {
+    piece[0] = '\0';
+    append_field(piece, sizeof piece, "envelope-from", cd->mail_from.get());
+    add_key(value, piece);
+  }
   // After the client's fields, so that no client text comes after it:
   // readers take the last identity= of the value.
-  append(v, n, " identity=%s;", identity);
-  append(v, n, " x-software=%s %s %s with %s;", DAEMON_NAME, DAEMON_VERSION,
-         HOME_PAGE_URL, version_text);
-  // The fixed parts hold no control characters: any here came from the
-  // client (HELO name, sender) and would fold or split the header.
-  blank_controls(v);
+  std::snprintf(piece, sizeof piece, " identity=%s;", identity);
+  add_key(value, piece);
+  std::snprintf(piece, sizeof piece, " x-software=%s %s %s with %s;",
+                DAEMON_NAME, DAEMON_VERSION, HOME_PAGE_URL, version_text);
+  add_key(value, piece);
 }
 
 // The verdicts RFC 7208 defines, the ones readers act on.
@@ -181,11 +243,23 @@ void delete_suspects(SMFICTX *ctx, const char *name, int headers, int count,
   }
 }
 
+// RESULT=quarantine: hands the message to the MTA's quarantine (Postfix's
+// hold queue) with a reason naming the daemon, the verdict and the client;
+// no text of the sender's goes into it. A quarantine the MTA refuses leaves
+// the message delivered, marked.
+void quarantine_message(SMFICTX *ctx, const connection_data *cd) {
+  char reason[120];
+  std::snprintf(reason, sizeof reason, "%s: SPF %s from [%s]", DAEMON_NAME,
+                result_name(cd->result_index), ip_or_empty(cd));
+  if (smfi_quarantine(ctx, reason) != MI_SUCCESS)
+    syslog(LOG_ERR, "smfi_quarantine() failed - delivering the message marked");
+}
+
 }  // namespace
 
 const char *checked_identity(const connection_data *cd) {
   if (cd->allowlisted || cd->authenticated || config.recipient_mx ||
-      !is_spf_result(cd->result_index))
+      !is_spf_result(cd->result_index) || cd->result_source != SOURCE_RECORD)
     return "x-local";
   const char *from = cd->mail_from ? cd->mail_from.get() : "";
   return *from != '\0' && std::strchr(from, '@') != nullptr ? "mailfrom"
@@ -194,7 +268,7 @@ const char *checked_identity(const connection_data *cd) {
 
 bool build_received_spf(connection_data *cd) {
   explain(cd);
-  if (cd->action != ACTION_MARK) return false;
+  if (!action_marks(cd->action)) return false;
   build_value(cd->header_value, cd, cd->result_index, cd->scratch,
               checked_identity(cd));
   return true;
@@ -204,6 +278,13 @@ bool build_helo_received_spf(connection_data *cd, char *explanation) {
   if (!cd->helo || !is_spf_result(cd->helo_result_index) ||
       std::strcmp(checked_identity(cd), "mailfrom") != 0)
     return false;
+  if (cd->helo_result_source != SOURCE_RECORD) {
+    write_local_explanation(explanation, cd->helo_result_index,
+                            cd->helo_result_source, ip_or_empty(cd));
+    build_value(cd->helo_header_value, cd, cd->helo_result_index, explanation,
+                "x-local");
+    return true;
+  }
   char from[SCRATCH_SIZE];
   std::snprintf(from, sizeof from, "postmaster@%s", cd->helo.get());
   write_explanation(explanation, cd->helo_result_index, from, ip_or_empty(cd));
@@ -251,7 +332,8 @@ sfsistat spf_eom(SMFICTX *ctx) {
   // Trace fields, inserted at the top, last first: the message's
   // Received-SPF on top, the HELO identity's below it, then
   // Authentication-Results.
-  if (build_received_spf(cd)) {
+  bool marked = build_received_spf(cd);
+  if (marked) {
     char helo_explanation[SCRATCH_SIZE];
     bool helo = build_helo_received_spf(cd, helo_explanation);
     if (config.auth_results &&
@@ -263,6 +345,9 @@ sfsistat spf_eom(SMFICTX *ctx) {
                      cd->helo_header_value);
     smfi_insheader(ctx, 0, const_cast<char *>(kHeaderName), cd->header_value);
   }
+  if (cd->action == ACTION_QUARANTINE) quarantine_message(ctx, cd);
+  finish_message(ctx, cd,
+                 marked ? message_action::marked : message_action::accepted);
   cd->mail_from.reset();
   cd->use_mail_from.reset();
   return SMFIS_CONTINUE;

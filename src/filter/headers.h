@@ -19,8 +19,9 @@ struct connection_data;
 
 // Writes the message's explanation into cd->scratch and, when the message
 // is to be marked, its Received-SPF value into cd->header_value: one line
-// (control characters from client text shown as "?"), under 2000
-// characters. True when there is a header to add.
+// when it fits in MAX_LINE characters with its name, folded before a key
+// otherwise; control characters from client text shown as "?"; a key too
+// long for a line left out whole. True when there is a header to add.
 bool build_received_spf(connection_data *cd);
 
 // With -c: the HELO identity's own Received-SPF value (identity=helo) into
@@ -36,9 +37,11 @@ bool received_spf_is_suspect(const char *value);
 // The identity the message's verdict is about, for the identity= key:
 // "mailfrom" for the sender; "helo" for the null sender and a sender
 // without a domain, which are checked as mailer_daemon at the HELO name;
-// "x-local" for a message without an SPF verdict of its own (allowlisted
-// client, authenticated sender, recipient-MX mode, a result RFC 7208 does
-// not define), which readers that act on SPF results do not take for one.
+// "x-local" for a message without an SPF verdict of the domain's own
+// (allowlisted client, authenticated sender, recipient-MX mode, a result
+// RFC 7208 does not define, a verdict this host made: the library's pass
+// of a loopback client, the local policy's), which readers that act on SPF
+// results do not take for one.
 // Valid once build_received_spf has explained the message.
 const char *checked_identity(const connection_data *cd);
 

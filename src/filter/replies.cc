@@ -26,8 +26,16 @@ unsigned long no_reply_flag(milter_step step) {
 unsigned long quiet_steps(const daemon_config &c) {
   unsigned long quiet = SMFIP_NR_CONN | SMFIP_NR_HELO | SMFIP_NR_HDR |
                         SMFIP_NR_EOH;
-  if (!c.recipient_mx) quiet |= SMFIP_NR_RCPT;
+  if (!c.recipient_mx && c.keep_recipients == nullptr) quiet |= SMFIP_NR_RCPT;
   return quiet;
+}
+
+unsigned long filter_actions(const daemon_config &c) {
+  unsigned long actions = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+  if (!c.mark_only &&
+      (c.quarantine_fail || c.quarantine_softfail || c.quarantine_permerror))
+    actions |= SMFIF_QUARANTINE;
+  return actions;
 }
 
 bool step_replies(milter_step step) {
@@ -45,7 +53,7 @@ sfsistat negotiate_steps(unsigned long offered_steps, unsigned long *actions,
     return SMFIS_REJECT;
   }
   // libmilter checks the actions against the MTA's offer itself.
-  *actions = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+  *actions = filter_actions(config);
   *steps = ((SMFIP_NOBODY | SMFIP_NOUNKNOWN) & offered_steps) | quiet;
   return SMFIS_CONTINUE;
 }

@@ -43,11 +43,17 @@ enum class milter_step { connect, helo, mail, rcpt, data, header, eoh, eom, none
 // keep that step answered: this is the one place that decides.
 unsigned long quiet_steps(const daemon_config &c);
 
+// The actions the filter asks for: add and change header fields, and
+// quarantine a message only when a RESULT=quarantine choice may need it (an
+// MTA that does not offer it then refuses the filter at negotiation, which
+// is better than quarantines silently lost at end of message).
+unsigned long filter_actions(const daemon_config &c);
+
 // Whether the step is answered with the current configuration.
 bool step_replies(milter_step step);
 
-// The work of the negotiate callback: asks for the filter's actions (add
-// and change header fields), no body, no unknown commands and no reply at
+// The work of the negotiate callback: asks for the filter's actions
+// (filter_actions), no body, no unknown commands and no reply at
 // the quiet steps, each protocol flag only if offered. Returns
 // SMFIS_CONTINUE, or SMFIS_REJECT (logged; libmilter then ends the
 // connection) when a quiet step's no-reply flag is not offered, which

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
+#include "filter/recipients.h"
 #include "fake_syslog.h"
 #include "smtp_session.h"
 
@@ -101,6 +102,35 @@ TEST_F(ApplyResultTest, RefusalIsLoggedWithClientAndResultName) {
   s.cd()->result_index = 1;
   EXPECT_EQ(apply_spf_result(&s.ctx), SMFIS_REJECT);
   EXPECT_TRUE(log_contains(LOG_INFO, "rejecting mail from [192.0.2.99] - fail"));
+}
+
+}  // namespace
+
+namespace {
+
+// -k entries: a local part for every domain, or a whole address; any
+// letter case; blanks around entries.
+TEST(KeptRecipientTest, LocalPartsAndAddresses) {
+  const char *list = "postmaster, Abuse ,hostmaster@example.org";
+  const struct {
+    const char *recipient;
+    bool kept;
+  } cases[] = {
+      {"postmaster@example.net", true},
+      {"POSTMASTER@Example.NET", true},
+      {"postmaster", true},  // RFC 5321's bare postmaster
+      {"abuse@example.org", true},
+      {"hostmaster@EXAMPLE.ORG", true},
+      {"hostmaster@example.net", false},
+      {"postmaster2@example.net", false},
+      {"master@example.net", false},
+      {"example.org", false},
+      {"", false},
+      {"a@b@postmaster", false},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(recipient_is_kept(list, c.recipient), c.kept) << c.recipient;
+  EXPECT_FALSE(recipient_is_kept(nullptr, "postmaster"));
 }
 
 }  // namespace

@@ -170,9 +170,20 @@ void keep(cache &c, shard &s, std::string &&key, SPF_dns_rr_t *answer) {
   }
 }
 
+thread_local dns_lookup_tally thread_tally;
+
+// An answer from the layer below that says the lookup failed, as opposed
+// to "found" or "does not exist".
+bool is_failure(const SPF_dns_rr_t *answer) {
+  return answer == nullptr || (answer->herrno != NETDB_SUCCESS &&
+                               answer->herrno != HOST_NOT_FOUND &&
+                               answer->herrno != NO_DATA);
+}
+
 SPF_dns_rr_t *cache_lookup(SPF_dns_server_t *layer, const char *domain,
                            ns_type rr_type, int should_cache) {
   cache &c = *cache_of(layer);
+  thread_tally.lookups++;
   std::string key;
   shard *s = nullptr;
   try {
@@ -184,6 +195,7 @@ SPF_dns_rr_t *cache_lookup(SPF_dns_server_t *layer, const char *domain,
     s = &c.shards[(h >> 7) & static_cast<std::size_t>(c.limits.shards - 1)];
     if (SPF_dns_rr_t *copy = find(c, *s, key)) {
       c.hits.fetch_add(1, std::memory_order_relaxed);
+      thread_tally.hits++;
       return copy;
     }
   } catch (...) {
@@ -196,9 +208,9 @@ SPF_dns_rr_t *cache_lookup(SPF_dns_server_t *layer, const char *domain,
       SPF_dns_lookup(layer->layer_below, domain, rr_type, should_cache);
   // A failure after the check ran out of time is the deadline's, not the
   // name's: it is not kept (check_deadline.h).
-  bool deadline_failure = answer != nullptr && answer->herrno != NETDB_SUCCESS &&
-                          answer->herrno != HOST_NOT_FOUND &&
-                          answer->herrno != NO_DATA && check_time_is_up();
+  bool failed = is_failure(answer);
+  if (failed) thread_tally.failed++;
+  bool deadline_failure = answer != nullptr && failed && check_time_is_up();
   if (answer != nullptr && s != nullptr && !deadline_failure)
     keep(c, *s, std::move(key), answer);
   return answer;
@@ -245,6 +257,8 @@ SPF_dns_server_t *dns_cache_new(SPF_dns_server_t *layer_below, int debug,
   if (layer == nullptr) delete c;
   return layer;
 }
+
+dns_lookup_tally dns_lookup_tally_of_thread() { return thread_tally; }
 
 dns_cache_stats dns_cache_stats_of(SPF_dns_server_t *layer) {
   cache &c = *cache_of(layer);

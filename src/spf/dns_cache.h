@@ -81,4 +81,17 @@ struct dns_cache_stats {
 // The figures of a layer made by dns_cache_new.
 dns_cache_stats dns_cache_stats_of(SPF_dns_server_t *layer);
 
+// The lookups the calling thread has asked of any cache layer since it
+// started: every lookup, those answered from memory, and those the layer
+// below answered with a failure (SERVFAIL, a refusal, a timeout, a lookup
+// refused for want of time). Per thread, so counting takes no lock and
+// costs nothing shared; a check's share is the difference of two readings
+// (lib.cc does that around each query).
+struct dns_lookup_tally {
+  std::uint64_t lookups = 0;
+  std::uint64_t hits = 0;
+  std::uint64_t failed = 0;
+};
+dns_lookup_tally dns_lookup_tally_of_thread();
+
 #endif  // HERONSEND_SPF_DNS_CACHE_H_

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "spf/lib.h"
 #include "spf_zone.h"
 
@@ -100,6 +100,8 @@ const std::string SENDER = "user@evil.test";
 // Records whose explanation or modifier compiles to more than the compiler's
 // buffer holds. A record that does not compile is a permanent error; an
 // explanation that does not compile only loses the explanation text.
+// (Explanations are now compiled in room sized to their text: the exp cases
+// must stay harmless.)
 TEST(HostileRecordsTest, OverlongCompiledMacrosAreRefused) {
   const hostile_case cases[] = {
       {"exp127", EXP_RECORD, M + repeat("A", 64), SENDER, SPF_RESULT_FAIL},
@@ -116,6 +118,17 @@ TEST(HostileRecordsTest, OverlongCompiledMacrosAreRefused) {
       // The control: one macro less leaves room for the literal.
       {"exp126", EXP_RECORD, repeat("%{d}", 126) + repeat("A", 64), SENDER,
        SPF_RESULT_FAIL},
+      // A record is compiled whole up to 65535 terms and 256 KiB of them
+      // (4 bytes an "a", 8 an ip4); past either it is a permanent error,
+      // never a record cut short.
+      {"terms65535", "v=spf1 all " + repeat("a ", 65533) + "-all", "", SENDER,
+       SPF_RESULT_PASS},
+      {"terms65536", "v=spf1 all " + repeat("a ", 65534) + "-all", "", SENDER,
+       SPF_RESULT_PERMERROR},
+      {"bytes-fit", "v=spf1 all " + repeat("ip4:192.0.2.9 ", 32767), "", SENDER,
+       SPF_RESULT_PASS},
+      {"bytes-over", "v=spf1 all " + repeat("ip4:192.0.2.9 ", 32768), "", SENDER,
+       SPF_RESULT_PERMERROR},
   };
   for (const auto &c : cases) expect_harmless(c);
 }

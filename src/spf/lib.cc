@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -78,6 +79,34 @@ bool query_gave_verdict(SPF_errcode_t err, SPF_response_t *response) {
 // A query that ran out of time ends as temperror, whatever the library made
 // of the lookups it was refused (a ptr name that failed is skipped, and a
 // -all after it would refuse the mail).
+// Measures one query into lib->cost: started at construction, recorded at
+// destruction (whatever way the query ends).
+class cost_meter {
+ public:
+  explicit cost_meter(lib_data *lib)
+      : lib_(lib),
+        start_(std::chrono::steady_clock::now()),
+        before_(dns_lookup_tally_of_thread()) {}
+  ~cost_meter() {
+    dns_lookup_tally after = dns_lookup_tally_of_thread();
+    check_cost &c = lib_->cost;
+    c.micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now() - start_)
+                   .count();
+    c.lookups = static_cast<std::uint32_t>(after.lookups - before_.lookups);
+    c.hits = static_cast<std::uint32_t>(after.hits - before_.hits);
+    c.failed = static_cast<std::uint32_t>(after.failed - before_.failed);
+    c.queries = 1;
+  }
+  cost_meter(const cost_meter &) = delete;
+  cost_meter &operator=(const cost_meter &) = delete;
+
+ private:
+  lib_data *lib_;
+  std::chrono::steady_clock::time_point start_;
+  dns_lookup_tally before_;
+};
+
 bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err,
                   const check_deadline &deadline) {
   if (deadline.expired()) {
@@ -86,6 +115,7 @@ bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err,
                .c_str(),
            static_cast<int>(CHECK_TIME_LIMIT.count()));
     lib->result = SPF_RESULT_TEMPERROR;
+    lib->reason = SPF_REASON_NONE;
     return true;
   }
   if (!query_gave_verdict(err, lib->response)) {
@@ -96,6 +126,7 @@ bool finish_query(lib_data *lib, const char *call, SPF_errcode_t err,
     return false;
   }
   lib->result = SPF_response_result(lib->response);
+  lib->reason = SPF_response_reason(lib->response);
   return true;
 }
 
@@ -182,6 +213,7 @@ bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
     }
     if (response) SPF_response_free(response);
   }
+  if (config.fail_dmarc && !dmarc_init()) return false;
   if (config.explanation != nullptr) {
     SPF_response_t *response = nullptr;
     SPF_errcode_t err =
@@ -196,6 +228,7 @@ bool lib_init(SPF_server_dnstype_t dns_type, dns_top_layer add_top) {
 }
 
 void lib_fini() {
+  dmarc_fini();
   if (spf_server) {
     SPF_server_free(spf_server);
     spf_server = nullptr;
@@ -268,6 +301,8 @@ bool lib_set_from(lib_data *lib, const char *sender) {
 
 bool lib_do_check(lib_data *lib) {
   release_response(lib);
+  cost_meter meter(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   check_deadline deadline;
   SPF_errcode_t err = SPF_request_query_mailfrom(lib->request, &lib->response);
   return finish_query(lib, "SPF_request_query_mailfrom", err, deadline);
@@ -275,8 +310,11 @@ bool lib_do_check(lib_data *lib) {
 
 bool lib_do_helo_check(lib_data *lib, const char *helo) {
   release_response(lib);
+  cost_meter meter(lib);
+  lib->check_started = std::chrono::steady_clock::now();
   if (!is_domain_name(helo)) {
     lib->result = SPF_RESULT_NONE;
+    lib->reason = SPF_REASON_NONE;
     return true;
   }
   char sender[300];
@@ -289,6 +327,8 @@ bool lib_do_helo_check(lib_data *lib, const char *helo) {
 
 bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   release_response(lib);
+  lib->cost = check_cost{};  // a recipient refused below runs no query
+  lib->check_started = std::chrono::steady_clock::now();
   // This libspf2 does not strip a local part itself: "user@example.org"
   // would be checked as the domain "@example.org" and never pass.
   const char *at = std::strrchr(recipient, '@');
@@ -299,6 +339,7 @@ bool lib_do_rcpt_check(lib_data *lib, const char *recipient) {
   // macros.
   if (!is_host_name(domain))
     return set_failed(lib, "SPF_request_query_rcptto", SPF_E_INVALID_CHAR);
+  cost_meter meter(lib);
   check_deadline deadline;
   SPF_errcode_t err =
       SPF_request_query_rcptto(lib->request, &lib->response, domain);
@@ -313,6 +354,16 @@ const char *lib_matched_mechanism(const lib_data *lib) {
   (void)lib;
 #endif
   return nullptr;
+}
+
+const char *lib_explanation(const lib_data *lib) {
+  return lib->response ? SPF_response_get_explanation(lib->response) : nullptr;
+}
+
+dmarc_policy lib_dmarc_policy(const lib_data *lib, const char *domain) {
+  auto used = std::chrono::steady_clock::now() - lib->check_started;
+  return dmarc_discover(spf_server ? spf_server->resolver : nullptr, domain,
+                        CHECK_TIME_LIMIT - used);
 }
 
 const char *lib_error_string(const lib_data *lib) {

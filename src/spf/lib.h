@@ -14,7 +14,10 @@
 #ifndef HERONSEND_SPF_LIB_H_
 #define HERONSEND_SPF_LIB_H_
 
+#include <chrono>
 #include <cstdint>
+
+#include "spf/dmarc.h"
 
 extern "C" {
 #include <netinet/in.h>
@@ -23,6 +26,18 @@ extern "C" {
 
 // The process-wide SPF server; none before lib_init and after lib_fini.
 extern SPF_server_t *spf_server;
+
+// What the connection's latest query cost: its time and the DNS lookups
+// it asked for (spf/dns_cache.h counts them). All zero before the first
+// query; queries = 1 once one ran, so a caller can tell a query that cost
+// nothing (every answer from the cache) from none at all.
+struct check_cost {
+  std::int64_t micros = 0;
+  std::uint32_t lookups = 0;
+  std::uint32_t hits = 0;    // of those, answered from the cache
+  std::uint32_t failed = 0;  // of those, failed or timed out
+  std::uint32_t queries = 0;
+};
 
 struct lib_data {
   lib_data() = default;
@@ -38,8 +53,19 @@ struct lib_data {
   // SPF_RESULT_INVALID until a query has succeeded, so it always has a
   // defined value.
   std::uint32_t result = SPF_RESULT_INVALID;
+  // Why the library gave that result, an SPF_reason_t code held the same
+  // way: SPF_REASON_LOCALHOST for its free pass of a loopback client,
+  // SPF_REASON_LOCAL_POLICY when the local policy (-l, -t) decided
+  // (patches/libspf2/31). SPF_REASON_NONE when no query ran.
+  std::uint32_t reason = SPF_REASON_NONE;
   // The error code of the most recent failed operation, for lib_error_string.
   SPF_errcode_t last_error = SPF_E_SUCCESS;
+  // The cost of the latest query (lib_do_check, lib_do_helo_check,
+  // lib_do_rcpt_check), whether or not it reached a verdict.
+  check_cost cost;
+  // When the latest query started: a DMARC discovery after it gets the
+  // rest of the same check's time limit.
+  std::chrono::steady_clock::time_point check_started{};
 };
 
 // Creates spf_server with the given DNS layer and the -d debug level. The
@@ -112,6 +138,16 @@ bool lib_do_rcpt_check(lib_data *lib, const char *recipient);
 // decided (the record's default, an error, no record), no query yet, or a
 // system libspf2 without the note.
 const char *lib_matched_mechanism(const lib_data *lib);
+
+// The explanation of the latest query's verdict (computed by libspf2 for a
+// fail: the sender's exp= text, else the -e text, else the library's
+// default), or none. Untrusted: the sender's domain chose it.
+const char *lib_explanation(const lib_data *lib);
+
+// -o fail=dmarc: the DMARC policy of domain (spf/dmarc.h), looked up
+// through the SPF server's DNS stack within what is left of the latest
+// query's time limit.
+dmarc_policy lib_dmarc_policy(const lib_data *lib, const char *domain);
 
 // The library's text for the most recent failure of this connection's
 // operations: the query's error code when the query failed, otherwise the

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "fake_syslog.h"
 #include "spf_zone.h"
 
@@ -128,6 +128,11 @@ TEST_F(LibTest, UncompilableTextsGiveTheCompileReport) {
 // sender's own exp= record (exp.test), which takes precedence. Blanks are
 // kept; "%%" is a percent sign, "%_" a blank and "%-" an encoded blank
 // (RFC 7208 section 7); an upper-case macro letter is URL-encoded.
+const std::string LONG_EXPLANATION =
+    std::string(300, 'x') + " %{d} " + std::string(600, 'y') + "%%";
+const std::string LONG_EXPANDED =
+    std::string(300, 'x') + " fail.test " + std::string(600, 'y') + "%";
+
 TEST_F(LibTest, ExplanationsExpandWithTheirBlanks) {
   const struct {
     const char *explanation;  // -e
@@ -145,6 +150,8 @@ TEST_F(LibTest, ExplanationsExpandWithTheirBlanks) {
       {"rejected: 100%% sure", "a@fail.test", "rejected: 100% sure"},
       {"Please%_see%-this", "a@fail.test", "Please see%20this"},
       {"  two  blanks  ", "a@fail.test", "  two  blanks  "},
+      // Longer than one literal block (255) and the former 511-byte room.
+      {LONG_EXPLANATION.c_str(), "a@fail.test", LONG_EXPANDED.c_str()},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.explanation ? c.explanation : "no -e");

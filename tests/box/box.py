@@ -34,12 +34,13 @@ BASE = ["systemd", "systemd-sysv", "dbus", "iproute2", "procps", "netbase",
 # Put into the offline repository, one apt-get call each (Postfix and
 # Sendmail exclude each other): the package's dependencies and the MTAs.
 REPO_SETS = [
-    ["adduser", "libmilter1.0.1", "postfix", "sasl2-bin", "libsasl2-modules"],
+    ["adduser", "libmilter1.0.1", "libpsl5", "publicsuffix", "postfix", "sasl2-bin",
+     "libsasl2-modules"],
     ["sendmail", "sasl2-bin", "libsasl2-modules"],
 ]
 REPO_DIR = "/srv/boxrepo"
 # Bump when the way the root is made changes.
-RECIPE = "5"
+RECIPE = "6"
 PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 
 

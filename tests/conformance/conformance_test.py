@@ -31,9 +31,14 @@ and receiver fields are not compared.
 With --checker, every check also runs through heronsend-check (one process
 per check, in the same namespace and against the same test DNS, receiver
 mx.example.org like spf_verdict's connections), which must give the same
-verdict, the same MAIL FROM answer and the same header text as the filter
-callbacks (for a refused fail, the header of mark-only mode), and the exit
-status of its verdict word.
+verdict, the same MAIL FROM answer and the same header texts as the filter
+callbacks (for a refused or deferred message, the headers of mark-only
+mode), and the exit status of its header's verdict word. Both run every
+check again in each of the CONFIGURATIONS below: heronsend-check gets the
+daemon's options, half of them from a service environment file
+(--service=FILE) and half on its command line, and must answer as the
+callbacks do in that configuration. The suite's acceptable results are
+compared in the default configuration only.
 
 The run fails when a check fails that tests/conformance/deviations.txt does
 not list, when a listed check passes (the list may only shrink), when any
@@ -78,6 +83,17 @@ EVALUATOR_SECONDS = 120
 CHECK_SECONDS = 30
 # The receiver ("{j}") of spf_verdict's connections, given to heronsend-check.
 CHECK_RECEIVER = "mx.example.org"
+# The daemon configurations both evaluators run in besides the default; in
+# each, ALLOWLIST stands for a file holding ALLOWLISTED (the suite's
+# 192.168.218.40 and CAFE:BABE::1 and ::3 clients, about twenty checks;
+# its usual 1.2.3.4 stays checked).
+ALLOWLIST = "@allowlist"
+ALLOWLISTED = "192.168.218.40/31   # a comment after the network\ncafe:babe::/112\n"
+CONFIGURATIONS = [
+    ["-m", "-A", "-c"],
+    ["-e", "see %{d} and %{i}", "-o", "softfail=refuse,permerror=refuse",
+     "-o", "temperror=defer,helofail=refuse", "-a", ALLOWLIST],
+]
 # heronsend-check's exit status for each verdict word; 7 for any other.
 CHECK_STATUS = {"pass": 0, "fail": 1, "softfail": 2, "neutral": 3, "none": 4,
                 "permerror": 5, "temperror": 6}
@@ -229,6 +245,20 @@ class Dns:
         self.proc = None
 
 
+def service_file(folder, options):
+    """An environment file as systemd reads it (comments, quotes) holding
+    the first half of options in HERONSEND_OPTIONS; the command-line words
+    that follow it in heronsend-check's arguments."""
+    half = len(options) // 2
+    quoted = " ".join("'%s'" % w if " " in w else w for w in options[:half])
+    path = os.path.join(folder, "default")
+    with open(path, "w") as f:
+        f.write("# heronsend options\n; another comment\n"
+                'HERONSEND_SOCKET="inet:8890@127.0.0.1"\nHERONSEND_USER="heronsend"\n'
+                'HERONSEND_OPTIONS="-X %s"\n' % quoted)
+    return ["--service=" + path] + options[half:]
+
+
 def evaluate(evaluator, resolv, checks):
     """{name: [verdict, MAIL FROM answer, header, ...]} from one evaluator
     process: spf_verdict, or this script's --run-checker mode."""
@@ -255,32 +285,37 @@ def evaluate(evaluator, resolv, checks):
     return verdicts
 
 
-def run_checker(checker):
+def run_checker(checker, options):
     """--run-checker: spf_verdict's input on stdin, one heronsend-check per
     check; prints NAME VERDICT MAIL-ANSWER HEADER EXIT-STATUS lines, the
-    first three as spf_verdict words them."""
+    first four as spf_verdict words them; the arguments after "--" go
+    before the check's own."""
     out = sys.stdout.buffer
     for raw in sys.stdin.buffer.read().decode("latin-1").splitlines():
         if not raw:
             continue
         name, host, helo, mailfrom = raw.split("\t")
-        cmd = [checker, "-R", CHECK_RECEIVER, "--", host, "<%s>" % mailfrom, helo]
+        cmd = [checker, "-R", CHECK_RECEIVER, *options, "--", host,
+               "<%s>" % mailfrom, helo]
         try:
             got = subprocess.run([a.encode("latin-1") for a in cmd],
                                  capture_output=True, timeout=CHECK_SECONDS)
-            lines = got.stdout.decode("latin-1").splitlines() + ["", "", ""]
+            lines = got.stdout.decode("latin-1").splitlines() + [""]
             status = got.returncode
         except subprocess.TimeoutExpired:
-            lines, status = ["timeout", "", ""], "timeout"
-        header = lines[1].partition("Received-SPF: ")[2]
-        if not lines[1].startswith("Received-SPF: ") or header.startswith("(none"):
+            lines, status = ["timeout", ""], "timeout"
+        shown = dict(line.split(": ", 1) for line in lines[1:] if ": " in line)
+        header = " || ".join(line.partition(": ")[2] for line in lines
+                             if line.startswith("Received-SPF: "))
+        if not header or header.startswith("(none"):
             header = "-"
-        mail = lines[2].partition("MAIL FROM: ")[2] or "-"
+        mail = shown.get("MAIL FROM", "-")
         verdict = "fail" if mail.startswith("550 5.7.1 ") else lines[0]
         if verdict == "unchecked":
             verdict = "no-header"
-        out.write(("\t".join([name, verdict, mail, header, str(status)]) + "\n")
-                  .encode("latin-1"))
+        out.write(("\t".join([name, verdict, mail, header,
+                              shown.get("Authentication-Results", "-"), str(status)])
+                   + "\n").encode("latin-1"))
     return 0
 
 
@@ -289,11 +324,12 @@ def checker_differences(name, filtered, checked):
     if checked is None:
         return ["no answer"]
     problems = ["%s %r, not %r" % (what, got, want) for what, want, got in
-                zip(("verdict", "MAIL FROM answer", "header"), filtered[:3], checked[:3])
+                zip(("verdict", "MAIL FROM answer", "header", "Authentication-Results"),
+                    filtered[:4], checked[:4])
                 if got != want]
-    status = str(CHECK_STATUS.get(checked[0], 7))
-    if checked[3:4] != [status]:
-        problems.append("exit status %s, not %s" % (checked[3:4], status))
+    status = str(CHECK_STATUS.get(filtered[2].split(" ")[0], 7))
+    if checked[4:5] != [status]:
+        problems.append("exit status %s, not %s" % (checked[4:5], status))
     return problems
 
 
@@ -316,9 +352,10 @@ def main():
     p.add_argument("--only", help="run only scenarios whose description holds this")
     p.add_argument("--checker", help="heronsend-check, to run every check through too")
     p.add_argument("--run-checker", help=argparse.SUPPRESS)
+    p.add_argument("options", nargs="*", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.run_checker:
-        return run_checker(args.run_checker)
+        return run_checker(args.run_checker, args.options)
 
     if os.geteuid() != 0:
         print("conformance: skipped, needs root (mount namespace for resolv.conf, "
@@ -348,7 +385,10 @@ def main():
     query_log = os.path.join(work, "queries.log")
     open(query_log, "w").close()
     rows, failures, wrong_refusals, results = [], [], [], {}
-    differences, same = [], 0
+    differences, same, compared = [], 0, 0
+    # per configuration, how the callbacks answered (so a comparison that
+    # exercised nothing shows)
+    answers = collections.defaultdict(collections.Counter)
     for index, (origin, scenario) in enumerate(scenarios, 1):
         title = scenario["description"] + (" (heronsend)" if origin == "extra" else "")
         if args.only and args.only.lower() not in title.lower():
@@ -362,27 +402,44 @@ def main():
             return 1
         dns = Dns(folder, zone_json(scenario.get("zonedata")), query_log)
         scenario_started = time.monotonic()
+        allowlist = os.path.join(folder, "allowlist")
+        with open(allowlist, "w") as f:
+            f.write(ALLOWLISTED)
+        # (configuration, the callbacks' verdicts, heronsend-check's) per configuration
+        runs = []
         try:
             resolv = dns.start()
-            verdicts = evaluate([args.evaluator], resolv, checks)
-            if args.checker:
-                checked = evaluate([sys.executable, os.path.abspath(__file__),
-                                    "--evaluator", args.evaluator,
-                                    "--run-checker", args.checker], resolv, checks)
+            for configuration in [[]] + (CONFIGURATIONS if args.checker else []):
+                options = [allowlist if w == ALLOWLIST else w for w in configuration]
+                verdicts = evaluate([args.evaluator, *options], resolv, checks)
+                checked = None
+                if args.checker:
+                    checked = evaluate([sys.executable, os.path.abspath(__file__),
+                                        "--evaluator", args.evaluator,
+                                        "--run-checker", args.checker, "--",
+                                        *service_file(folder, options)], resolv, checks)
+                runs.append((" ".join(configuration) or "default", verdicts, checked))
         except (RunError, OSError) as e:
             print("conformance: scenario '%s': %s" % (title, e))
             return 1
         finally:
             dns.stop()
+        verdicts = runs[0][1]
+        for label, filtered, checked in runs if args.checker else []:
+            for name, _ in checks:
+                got = filtered.get(name, ["", "", "-"])
+                answers[label]["allowlisted" if "is allowlisted" in got[2]
+                               else got[1][:9]] += 1
+                problems = checker_differences(
+                    name, filtered.get(name, ["(no answer)", "", "", ""]),
+                    checked.get(name))
+                compared += 1
+                same += not problems
+                differences += ["%s [%s]: %s" % (name, label, p) for p in problems]
         passed = 0
         for name, test in checks:
             want = acceptable(test)
             got = verdicts.get(name, ["(no answer)"])[0]
-            if args.checker:
-                problems = checker_differences(name, verdicts.get(name, [got, "", ""]),
-                                               checked.get(name))
-                same += not problems
-                differences += ["%s: %s" % (name, p) for p in problems]
             ok = got in want
             results[name] = ok
             passed += ok
@@ -421,7 +478,11 @@ def main():
 
     if args.checker:
         print("\nheronsend-check: %d/%d checks with the filter callbacks' verdict, "
-              "MAIL FROM answer and header" % (same, len(results)))
+              "MAIL FROM answer and headers (%d configurations: the default, %s)" % (
+                  same, compared, 1 + len(CONFIGURATIONS),
+                  "; ".join(" ".join(c) for c in CONFIGURATIONS)))
+        for config, counts in answers.items():
+            print("  %s: %s" % (config, ", ".join("%s %d" % kv for kv in sorted(counts.items()))))
         for line in differences:
             print("  DIFFERENT: " + line)
         bad = bad or bool(differences)

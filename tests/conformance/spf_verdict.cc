@@ -4,7 +4,9 @@
 // It starts the SPF library the way the daemon does (lib_init with
 // SPF_DNS_CACHE: the system resolver and the library's cache), then plays
 // one SMTP connection per check through the filter callbacks against the
-// recording libmilter fake, in the default mode (not mark-only): connect
+// recording libmilter fake, in the configuration of the daemon options on
+// its command line (none: the default mode; an -a/-w allowlist is loaded
+// as the daemon loads it): connect
 // with the client address, HELO, MAIL FROM (so the null-sender substitute
 // is the filter's own) and, unless the filter refused, end of message. The
 // resolver is whatever /etc/resolv.conf names; the runner bind-mounts one
@@ -16,21 +18,28 @@
 // sender). Output (standard output), one line per check, in input order,
 // fields separated by tabs:
 //     NAME VERDICT MAIL-ANSWER HEADER
+//     NAME VERDICT MAIL-ANSWER HEADER AUTH-RESULTS
 // VERDICT is "fail" when the filter refused with 550 5.7.1, otherwise the
-// first word of the Received-SPF header it inserted, or "no-header" when
-// it inserted none; "unexpected:..." marks any other answer of a callback.
-// MAIL-ANSWER is "continue" or the refusal ("550 5.7.1 fail"). HEADER is
-// the Received-SPF value inserted, for a refused message the one the same
-// connection gets in mark-only mode (-m), or "-" without one: what
-// heronsend-check shows, for the runner to compare.
+// first word of the Received-SPF header it inserted (for a message refused
+// or deferred otherwise, the mark-only one below), or "no-header" when
+// there is none; "unexpected:..." marks any other answer of a callback.
+// MAIL-ANSWER is "continue" or the refusal or deferral ("550 5.7.1 fail",
+// "451 4.4.3 temperror"). HEADER is the Received-SPF value inserted, for a
+// refused or deferred message the one the same connection gets in
+// mark-only mode (-m), or "-" without one (with -c, the HELO identity's
+// after it, joined by " || "); AUTH-RESULTS the same for the
+// Authentication-Results header (-A): what heronsend-check shows, for the
+// runner to compare.
 // Exit status 0 when every line was evaluated, 1 when the SPF library could
-// not start, 64 for a malformed input line.
+// not start, 64 for a malformed input line or bad options.
 
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
+#include "options/command_line.h"
+#include "addr/allowlist.h"
 #include "daemon/daemon.h"
 #include "fake_milter.h"
 #include "filter/connection.h"
@@ -51,8 +60,21 @@ const char *answer_name(sfsistat answer) {
 }
 
 struct check {
-  std::string verdict, mail_answer = "-", header = "-";
+  std::string verdict, mail_answer = "-", header = "-", auth_results = "-";
 };
+
+// The values of the headers the connection inserted, in the message's
+// order (the filter inserts at the top, last first); several Received-SPF
+// values (with -c, the HELO identity's after the message's) joined by
+// " || ".
+void note_headers(const smtp_session &s, check &out) {
+  for (const header_change &c : s.ctx.header_changes) {
+    if (!c.insert || !c.value) continue;
+    if (c.name == "Received-SPF")
+      out.header = out.header == "-" ? *c.value : *c.value + " || " + out.header;
+    if (c.name == "Authentication-Results") out.auth_results = *c.value;
+  }
+}
 
 check verdict(const std::string &client, const std::string &helo,
               const std::string &mail_from) {
@@ -69,19 +91,25 @@ check verdict(const std::string &client, const std::string &helo,
     return out;
   }
   answer = s.mail("<" + mail_from + ">");
-  if (answer == SMFIS_REJECT) {
-    if (s.ctx.replies.size() != 1 || s.ctx.replies[0].rcode != "550" ||
-        s.ctx.replies[0].xcode != "5.7.1") {
-      out.verdict = "unexpected:reject-without-550";
+  if (answer == SMFIS_REJECT || answer == SMFIS_TEMPFAIL) {
+    if (s.ctx.replies.size() != 1) {
+      out.verdict = "unexpected:refusal-without-one-reply";
       return out;
     }
-    out.verdict = "fail";
-    out.mail_answer = "550 5.7.1 " + s.ctx.replies[0].message;
+    const auto &r = s.ctx.replies[0];
+    out.mail_answer = r.rcode + " " + r.xcode + " " + r.message;
     if (!config.mark_only) {
       config.mark_only = 1;
-      out.header = verdict(client, helo, mail_from).header;
+      check marked = verdict(client, helo, mail_from);
       config.mark_only = 0;
+      out.header = marked.header;
+      out.auth_results = marked.auth_results;
     }
+    if (r.rcode == "550" && r.xcode == "5.7.1")
+      out.verdict = "fail";
+    else
+      out.verdict = out.header == "-" ? "no-header"
+                                       : out.header.substr(0, out.header.find(' '));
     return out;
   }
   if (answer != SMFIS_CONTINUE) {
@@ -94,14 +122,9 @@ check verdict(const std::string &client, const std::string &helo,
     out.verdict = std::string("unexpected:eom-") + answer_name(answer);
     return out;
   }
-  out.verdict = "no-header";
-  for (const header_change &c : s.ctx.header_changes) {
-    if (c.insert && c.name == "Received-SPF" && c.value) {
-      out.header = *c.value;
-      out.verdict = out.header.substr(0, out.header.find(' '));
-      break;
-    }
-  }
+  note_headers(s, out);
+  out.verdict = out.header == "-" ? "no-header"
+                                  : out.header.substr(0, out.header.find(' '));
   return out;
 }
 
@@ -118,8 +141,14 @@ std::vector<std::string> split_tabs(const std::string &line) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
   config = daemon_config{};
+  config.program_name = "spf_verdict";
+  int first = 0;
+  if (!parse_options(argc, argv, &config, option_extras{}, &first) ||
+      first != argc)
+    return 64;
+  if (config.allowlist_file != nullptr) load_allowlist(config.allowlist_file);
   build_version_text();
   release_receiver();
   if (!lib_init(SPF_DNS_CACHE)) {
@@ -138,9 +167,10 @@ int main() {
     }
     check c = verdict(f[1], f[2], f[3]);
     std::cout << f[0] << '\t' << c.verdict << '\t' << c.mail_answer << '\t'
-              << c.header << std::endl;
+              << c.header << '\t' << c.auth_results << std::endl;
   }
   lib_fini();
+  free_allowlist();
   release_receiver();
   return status;
 }

@@ -24,6 +24,8 @@ KIND says what the text is and so how it is tried:
   options    option texts for HERONSEND_OPTIONS
   allowlist  an allowlist file (-a)
   fallback   a fallback file (-f)
+  journal    a `journalctl -u heronsend ... | ...` one-liner that reads
+             heronsend's log lines
   postfix    main.cf settings, sendmail  sendmail.mc lines, opendmarc
              opendmarc.conf settings: for the tests that run a real
              Postfix, Sendmail or OpenDMARC
@@ -44,7 +46,7 @@ DOCUMENTS = ("README.md", "docs/admin.md", "docs/running.md", "man/heronsend.8",
 DEFAULT_FILE = "packaging/default"
 UNIT_FILE = "packaging/heronsend.service"
 KINDS = {"command", "check", "default", "override", "unit", "options", "allowlist",
-         "fallback", "postfix", "sendmail", "opendmarc"}
+         "fallback", "journal", "postfix", "sendmail", "opendmarc"}
 
 _MARK = re.compile(r'example:\s*(.*?)\s*(?:-->)?$')
 

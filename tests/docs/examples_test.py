@@ -13,6 +13,14 @@ ExecStart= as systemd would expand it. It must start and answer the milter
 protocol on its socket, and stop with status 0 on SIGTERM; or, for an
 example marked to fail, exit with the documented text in its output.
 
+A journal example (a journalctl one-liner) runs in bash with `journalctl`
+standing for the journal of the unit that logged the lines of
+JOURNAL_LINES (real lines of the daemon: the settings and verdict lines of
+an end-to-end run), each twice as the unit's journal holds them: from the
+system log, and from standard error after "heronsend: ". It must ask for
+the unit's lines as text (`-u heronsend -o cat`), exit 0 and print
+something, and no line twice.
+
 A heronsend-check example runs in its box against tests/dns/testdns.py on
 the box's own 127.0.0.1:53, serving CHECK_ZONE (the guide's example.org),
 named in the box's /etc/resolv.conf. It must print a verdict, the header
@@ -61,6 +69,23 @@ CHECK_ZONE = {
     "example.org": [{"TXT": "v=spf1 mx -all"}, {"MX": [10, "mail.example.org"]}],
     "mail.example.org": [{"TXT": "v=spf1 a -all"}, {"A": "192.0.2.25"}],
 }
+JOURNAL_LINES = os.path.join(docs.REPO, "tests", "docs", "journal.txt")
+# journalctl as the examples use it: the unit's lines, message text only,
+# each from the system log and again from standard error (LOG_PERROR).
+FAKE_JOURNALCTL = r'''
+journalctl() {
+    for want in " -u heronsend " " -o cat "; do
+        case " $* " in
+        *"$want"*) ;;
+        *) echo "journalctl $*: not the unit's system-log lines as text" >&2; return 2 ;;
+        esac
+    done
+    grep -v '^#' "$JOURNAL_LINES" | while IFS= read -r line; do
+        printf '%s\nheronsend: %s\n' "$line" "$line"
+    done
+}
+set -o pipefail
+'''
 # heronsend-check's exit status for each verdict word.
 CHECK_STATUS = {"pass": 0, "fail": 1, "softfail": 2, "neutral": 3, "none": 4,
                 "permerror": 5, "temperror": 6}
@@ -270,8 +295,11 @@ def check_verdict(r):
     lines = r["stdout"].splitlines() + ["", "", ""]
     if CHECK_STATUS.get(lines[0]) != r["rc"]:
         return "verdict %r with exit status %s" % (lines[0], r["rc"])
-    if not lines[1].startswith("Received-SPF: ") or not lines[2].startswith("MAIL FROM: "):
-        return "no header or MAIL FROM answer: %r" % lines[1:3]
+    if not lines[1].startswith("Received-SPF: ") or not any(
+            l.startswith("MAIL FROM: ") for l in lines[2:4]):  # after -A's header
+        return "no header or MAIL FROM answer: %r" % lines[1:4]
+    if not any(l.startswith("Options: ") for l in lines):
+        return "no Options line"
     if "-v" in r["argv"] and not (any(l.startswith("DNS ") for l in lines) and
                                   any(l.startswith("matched: ") for l in lines)):
         return "-v shows no lookups or no matched mechanism"
@@ -328,7 +356,7 @@ def verdict(ex, r):
     if r["left"]:
         return "still running after SIGTERM"
     bad = [l for l in r["output"].splitlines()
-           if re.search(r"unparsable|failed|error|unknown user|warning: (?!started as root)", l)]
+           if re.search(r"unparsable|failed|\berror\b|unknown user|warning: (?!started as root)", l)]
     if bad:
         return "complained: %s" % bad[0]
     return None
@@ -348,6 +376,20 @@ def run_example(ex, binary, check_binary):
         return json.loads(p.stdout.strip().splitlines()[-1])
     except (ValueError, IndexError):
         return {"error": "the box failed (%d): %s" % (p.returncode, p.stderr.strip())}
+
+
+def run_journal_example(ex):
+    """None when a journalctl one-liner reads the log lines as documented."""
+    p = subprocess.run(["bash", "-c", FAKE_JOURNALCTL + ex.text],
+                       env=dict(os.environ, JOURNAL_LINES=JOURNAL_LINES),
+                       capture_output=True, text=True, timeout=30)
+    if p.returncode != 0 or p.stderr:
+        return "exit status %d: %s" % (p.returncode, p.stderr.strip())
+    if not p.stdout.strip():
+        return "printed nothing"
+    if "heronsend: " in p.stdout:
+        return "shows the standard-error copies of the lines too"
+    return None
 
 
 def main():
@@ -373,6 +415,14 @@ def main():
                                      f.read()))
     tried = 0
     for ex in examples:
+        if "journal" in ex.kinds:
+            tried += 1
+            problem = run_journal_example(ex)
+            print("%-28s %-9s %s" % (ex.where(), "journal",
+                                     "FAILED " + problem if problem else "reads the log"))
+            if problem:
+                failures.append("%s: %s" % (ex.where(), problem))
+            continue
         if not RUNNABLE & set(ex.kinds):
             print("%-28s %-9s left to the tests that run that program" % (ex.where(),
                                                                    "+".join(ex.kinds)))

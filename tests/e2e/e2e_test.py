@@ -4,15 +4,19 @@ daemon binary; plus the project's milter client for what Postfix cannot send.
 
 Four heronsend processes run for the whole suite, each under its own mount
 namespace with /etc/resolv.conf pointing at the test DNS:
-  main         -a ALLOWLIST, on a unix socket (started as the postfix user,
-               so that Postfix's smtpd may use the socket)
-  markonly     -m -u postfix -p PIDFILE, on an inet socket
+  main         -a ALLOWLIST -V, on a unix socket (started as the postfix
+               user, so that Postfix's smtpd may use the socket)
+  markonly     -m -u postfix -p PIDFILE -V, on an inet socket
   recipientmx  -r, on an inet socket
   policy       -o softfail=refuse,permerror=refuse,temperror=defer
-               -o helofail=refuse -A (the receiver's choices, the HELO check
-               and Authentication-Results), on an inet socket
+               -o helofail=refuse -A -V (the receiver's choices, the HELO
+               check and Authentication-Results), on an inet socket
+  spare        -k postmaster -b -o softfail=quarantine (the choices that spare
+               wanted mail: kept recipients, the sender domain's explanation
+               in the reply, the quarantine), on an inet socket
   direct       no options, on a unix socket, driven only by the milter client
-One Postfix instance has one smtpd listener for each of the first three.
+One Postfix instance has one smtpd listener for each of the first three and
+for policy and spare.
 heronsend-check (CheckTool) resolves through the same test DNS.
 
 Run as root: tests/e2e/e2e_test.py [-v] [unittest arguments]. Without root
@@ -22,6 +26,7 @@ HERONSEND_E2E_KEEP=1 keeps the temporary folder with all logs.
 """
 
 import atexit
+import json
 import os
 import pwd
 import re
@@ -120,25 +125,31 @@ class World:
         with open(allowlist, "w") as f:
             f.write(ALLOWLIST)
         mark_port, rcpt_port, policy_port = h.free_port(), h.free_port(), h.free_port()
+        spare_port = h.free_port()
         main_socket = os.path.join(sockets, "main.sock")
         self.direct_socket = os.path.join(self.ws.dir("direct"), "direct.sock")
         # Started as root on a unix socket and switching to Postfix's user:
         # the socket must then belong to that user, or smtpd cannot use it.
         self.main = h.Heronsend(self.ws, self.dns, "main",
-                                ["-a", allowlist, "-u", h.POSTFIX_USER],
+                                ["-a", allowlist, "-u", h.POSTFIX_USER, "-V"],
                                 "unix:" + main_socket)
         # Started as root and switching to the postfix user itself, as an
         # administrator would run it, with a PID file.
         self.pid_file = os.path.join(self.ws.dir("run", owner=h.POSTFIX_USER), "markonly.pid")
         self.markonly = h.Heronsend(self.ws, self.dns, "markonly",
-                                    ["-m", "-u", h.POSTFIX_USER, "-p", self.pid_file],
+                                    ["-m", "-u", h.POSTFIX_USER, "-p", self.pid_file, "-V"],
                                     "inet:%d@127.0.0.1" % mark_port)
         self.recipientmx = h.Heronsend(self.ws, self.dns, "recipientmx", ["-r"],
                                        "inet:%d@127.0.0.1" % rcpt_port)
         self.policy = h.Heronsend(self.ws, self.dns, "policy",
                                   ["-o", "softfail=refuse,permerror=refuse,temperror=defer",
-                                   "-o", "helofail=refuse", "-A"],
+                                   "-o", "helofail=refuse", "-A", "-V"],
                                   "inet:%d@127.0.0.1" % policy_port)
+        self.spare_dns = h.ProgrammableDns(self.ws, SPARE_ZONE, name="sparedns")
+        self.spare_dns.start(self.cleanup)
+        self.spare = h.Heronsend(self.ws, self.spare_dns, "spare",
+                                 ["-k", "postmaster", "-b", "-o", "softfail=quarantine"],
+                                 "inet:%d@127.0.0.1" % spare_port)
         self.direct = h.Heronsend(self.ws, self.dns, "direct", [],
                                   "unix:" + self.direct_socket)
         # A daemon of its own behind a name server whose answers change
@@ -157,7 +168,7 @@ class World:
         self.slow = h.Heronsend(self.ws, self.slow_dns, "slow", ["-u", h.POSTFIX_USER],
                                 "unix:" + slow_socket)
         self.daemons = [self.main, self.markonly, self.recipientmx, self.policy,
-                        self.direct, self.flapping, self.slow]
+                        self.spare, self.direct, self.flapping, self.slow]
         for d in self.daemons:
             d.start(self.cleanup, self.heronsend)
         self.version_text = self.main.version_text
@@ -169,6 +180,7 @@ class World:
             "markonly": "inet:127.0.0.1:%d" % mark_port,
             "recipientmx": "inet:127.0.0.1:%d" % rcpt_port,
             "policy": "inet:127.0.0.1:%d" % policy_port,
+            "spare": "inet:127.0.0.1:%d" % spare_port,
             "slow": "unix:" + slow_socket,
         })
         self.postfix.start(self.cleanup)
@@ -226,6 +238,26 @@ SLOW_ZONE = {
     "c10.deadline.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all"}],
 }
 
+# The spare daemon's own name server: the fails it refuses at each
+# recipient, with their explanations, one of them hostile (control
+# characters, a line break with a reply code after it, a "%", written "%%"
+# in the record's macro language, and 5 000 characters in all), and the
+# softfail it quarantines.
+SPARE_ZONE = {
+    "fail.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all"}],
+    "softfail.test": [{"TXT": "v=spf1 ip4:192.0.2.99 ~all"}],
+    "exp.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all exp=why.exp.test"}],
+    "why.exp.test": [{"TXT": "%{i} is not allowed to send mail for %{d}"}],
+    "hostile.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all exp=why.hostile.test"}],
+    "why.hostile.test": [{"TXT": ("Go away\r\n550 5.7.1 ok\x01\t100%% sure " +
+                                  "lorem ipsum dolor sit amet " * 185)[:5000]}],
+    # The same within what libspf2 takes from an explanation record (one
+    # character-string of up to 255).
+    "short.hostile.test": [{"TXT": "v=spf1 ip4:192.0.2.99 -all exp=why.short.hostile.test"}],
+    "why.short.hostile.test": [{"TXT": ("Go away\r\n550 5.7.1 ok\x01\t100%% sure " +
+                                        "lorem ipsum dolor sit amet " * 20)[:240]}],
+}
+
 WORLD = World()
 
 
@@ -239,8 +271,10 @@ def setUpModule():
         if problems:
             sys.stderr.write("\n".join(problems) + "\n")
         raise
-    sys.stderr.write("e2e: set-up took %.1f s (DNS on %s, heronsend with %s)\n"
-                     % (time.monotonic() - t0, WORLD.dns.address, WORLD.version_text))
+    through = " through Unbound on %s" % WORLD.dns.resolver if WORLD.dns.resolver else ""
+    sys.stderr.write("e2e: set-up took %.1f s (DNS on %s%s, heronsend with %s)\n"
+                     % (time.monotonic() - t0, WORLD.dns.address, through,
+                        WORLD.version_text))
 
 
 def tearDownModule():
@@ -304,6 +338,39 @@ class ThroughPostfix(SpfTestCase):
         self.assertSpfValue(value, spf_value_prefix(result, expl, client, helo, envelope_from,
                                                     identity=identity))
 
+    def assertVerdict(self, daemon, message_id, client, helo, sender, identity, spf, action):
+        """daemon logged the message's verdict line (-V); a delivered
+        message's (message_id given) carries the queue ID Postfix logged for
+        it, a refused one none."""
+        queue = "-"
+        if message_id is not None:
+            pattern = re.compile(r"\]: ([0-9A-Za-z]+): message-id=%s$" % re.escape(message_id), re.M)
+            self.assertTrue(h.wait_until(lambda: pattern.search(WORLD.postfix.log_text()), 5),
+                            "Postfix logged no queue ID for %s" % message_id)
+            queue = pattern.search(WORLD.postfix.log_text()).group(1)
+        line = ("verdict: queue=%s client=%s client_name=%s helo=%s from=%s identity=%s "
+                "spf=%s action=%s time_ms=" % (queue, client, CLIENT_NAME, helo or "-",
+                                               sender or "<>", identity, spf, action))
+        pattern = re.compile(re.escape(line) + r"\d+ lookups=\d+$", re.M)
+        ok = h.wait_until(lambda: pattern.search(daemon.log_text()), 5)
+        self.assertTrue(ok, "heronsend %s did not log %r:\n%s" % (daemon.name, line,
+                                                                  h.tail(daemon.log)))
+        return pattern.search(daemon.log_text()).group(0)
+
+    def deliver_logged(self, session, sender, daemon=None, **fields):
+        """deliver(), then assertVerdict() for the message (marked unless
+        fields say otherwise)."""
+        mid, text = h.make_message(subject="from %s" % (sender or "<>"))
+        replies = session.send(sender, ["user@example.net"], text)
+        self.assertEqual(250, replies["data"][0], replies)
+        msg = WORLD.sink.find(mid)
+        self.assertIsNotNone(msg, "message %s not delivered" % mid)
+        want = dict(client=session.client, helo=session.helo, sender=sender,
+                    identity="mailfrom", action="marked")
+        want.update(fields)
+        self.assertVerdict(daemon or WORLD.main, mid, **want)
+        return msg
+
     def assertNotDelivered(self, message_id):
         self.assertTrue(WORLD.postfix.wait_queue_empty(), "postfix queue does not drain")
         self.assertEqual([], WORLD.sink.all_with_id(message_id))
@@ -317,7 +384,7 @@ class ThroughPostfix(SpfTestCase):
         ]
         for what, client, sender in cases:
             with self.subTest(what):
-                msg = self.deliver(self.session(client=client), sender)
+                msg = self.deliver_logged(self.session(client=client), sender, spf="pass")
                 self.assertMarked(msg, "pass", sender, client, HELO, sender)
                 self.assertEqual(1, len(msg.values("Received-SPF")))
 
@@ -337,6 +404,8 @@ class ThroughPostfix(SpfTestCase):
                 self.assertEqual(503, s.rcpt("user@example.net")[0])
                 self.assertEqual(503, s.data(text)[0])
                 self.assertDaemonLogged(WORLD.main, "rejecting mail from [%s] - fail" % client)
+                self.assertVerdict(WORLD.main, None, client, HELO, sender, "mailfrom", "fail",
+                                   "refused")
                 # Postfix's log writer may lag behind the SMTP reply.
                 line = ("milter-reject: MAIL from %s[%s]: 550 5.7.1 fail"
                         % (CLIENT_NAME, client))
@@ -344,10 +413,105 @@ class ThroughPostfix(SpfTestCase):
                                 "Postfix did not log %r" % line)
                 self.assertNotDelivered(mid)
 
+    def test_kept_recipient_receives_and_the_reply_explains(self):
+        """-k postmaster -b: a fail is refused at each RCPT TO but
+        postmaster's, with the sender domain's explanation; the message
+        reaches postmaster alone, marked fail. (Without -k and -b:
+        test_fail_is_refused_at_mail_from.)"""
+        cases = [
+            ("a@exp.test", "5.7.1 The domain exp.test explains: 192.0.2.10 is not "
+             "allowed to send mail for exp.test"),
+            # libspf2's default explanation.
+            ("b@fail.test", "5.7.1 The domain fail.test explains: Please see "
+             "http://www.openspf.org/Why?id=b"),
+        ]
+        for sender, reply in cases:
+            with self.subTest(sender):
+                s = self.session(listener="spare")
+                mid, text = h.make_message()
+                self.assertEqual(250, s.mail(sender)[0])
+                code, refused = s.rcpt("user@example.net")
+                self.assertEqual(550, code)
+                self.assertTrue(refused.startswith(reply), refused)
+                self.assertEqual(250, s.rcpt("postmaster@example.net")[0])
+                self.assertEqual(250, s.data(text)[0])
+                msg = WORLD.sink.find(mid)
+                self.assertIsNotNone(msg, "not delivered to postmaster")
+                self.assertEqual(1, len(msg.recipients()), msg.sink_fields)
+                self.assertIn("postmaster@example.net", msg.recipients()[0])
+                self.assertMarked(msg, "fail", sender, CLIENT, HELO, sender)
+                self.assertDaemonLogged(WORLD.spare, "accepting mail from [%s] for kept "
+                                        "recipient 'postmaster@example.net' - fail" % CLIENT)
+                self.assertEqual([], [m for m in WORLD.sink.all_with_id(mid)
+                                      if "user@example.net" in " ".join(m.recipients())])
+
+    def test_hostile_explanation_stays_text(self):
+        """The sender's explanation with control characters, a line break
+        and a reply code in it: the client gets one 550 reply of bounded
+        printable lines, each of them 550 5.7.1, the text marked as the
+        domain's. An explanation of 5 000 characters is cut (at 600, "..."
+        at its end); one of 240 is cut into lines."""
+        cases = [("hostile.test", "Go away 550 5.7.1 ok 100% sure lorem ipsum"),
+                 ("short.hostile.test", "Go away 550 5.7.1 ok 100% sure lorem ipsum")]
+        for domain, words in cases:
+            with self.subTest(domain):
+                s = self.session(listener="spare")
+                self.assertEqual(250, s.mail("a@" + domain)[0])
+                code, text = s.rcpt("user@example.net")
+                self.assertEqual(550, code, text)
+                lines = text.split("\n")
+                sys.stderr.write("\ne2e: %s's explanation as the client sees it:\n%s\n"
+                                 % (domain, "\n".join("550 " + l for l in lines)))
+                self.assertTrue(lines[0].startswith("5.7.1 The domain %s explains:" % domain),
+                                lines[0])
+                self.assertIn(words, " ".join(l[6:] for l in lines))
+                self.assertEqual(domain == "hostile.test", lines[-1].endswith("..."), lines[-1])
+                self.assertLessEqual(len(lines), 4)
+                for line in lines:
+                    self.assertTrue(line.startswith("5.7.1 "), line)
+                    self.assertLessEqual(len(line), 6 + 200)
+                    self.assertTrue(all(" " <= ch <= "~" for ch in line), repr(line))
+                # The session goes on as usual.
+                self.assertEqual(250, s.rcpt("postmaster@example.net")[0])
+
+    def test_quarantine_holds_until_released(self):
+        """-o softfail=quarantine: accepted, marked, held by Postfix with
+        heronsend's reason; postsuper -r releases it to its recipient.
+        (Without the option a softfail is delivered at once:
+        test_other_results_are_delivered_and_marked.)"""
+        s = self.session(listener="spare")
+        mid, text = h.make_message()
+        replies = s.send("a@softfail.test", ["user@example.net"], text)
+        self.assertEqual(250, replies["data"][0], replies)
+        # Postfix logs the hold, not the filter's reason.
+        self.assertTrue(h.wait_until(lambda: "milter triggers HOLD action; from=<a@softfail.test>"
+                                     in WORLD.postfix.log_text(), 5),
+                        h.tail(WORLD.postfix.maillog))
+        self.assertDaemonLogged(WORLD.spare, "quarantining mail from [%s] - softfail" % CLIENT)
+        conf = ["-c", WORLD.postfix.config_dir]
+        queue = subprocess.run(["postqueue", *conf, "-j"], capture_output=True, text=True,
+                               timeout=30).stdout
+        held = [json.loads(l) for l in queue.splitlines() if l.startswith("{")]
+        # Released whatever the test finds, so that the queue drains.
+        self.addCleanup(subprocess.run, ["postsuper", *conf, "-r", "ALL"], capture_output=True)
+        self.assertEqual(["hold"], [q["queue_name"] for q in held], queue)
+        self.assertEqual([], WORLD.sink.all_with_id(mid))
+        subprocess.run(["postsuper", *conf, "-r", held[0]["queue_id"]], check=True,
+                       capture_output=True, timeout=30)
+        subprocess.run(["postqueue", *conf, "-f"], capture_output=True, timeout=30)
+        msg = WORLD.sink.find(mid)
+        self.assertIsNotNone(msg, "not delivered after the release")
+        # postsuper -r passes it through cleanup again, which adds a
+        # Received: line above heronsend's header.
+        self.assertSpfValue(msg.values("Received-SPF")[0], spf_value_prefix(
+            "softfail", explanation("softfail", "a@softfail.test", CLIENT), CLIENT, HELO,
+            "a@softfail.test"))
+
     def test_mark_only_marks_a_fail(self):
         for sender in ("a@fail.test", "b@exp.test"):
             with self.subTest(sender):
-                msg = self.deliver(self.session(listener="markonly"), sender)
+                msg = self.deliver_logged(self.session(listener="markonly"), sender,
+                                          daemon=WORLD.markonly, spf="fail")
                 self.assertMarked(msg, "fail", sender, CLIENT, HELO, sender)
 
     def test_daemon_switched_user_and_wrote_its_pid(self):
@@ -389,22 +553,24 @@ class ThroughPostfix(SpfTestCase):
         ]
         for result, sender in cases:
             with self.subTest(sender=sender):
-                msg = self.deliver(self.session(), sender)
+                msg = self.deliver_logged(self.session(), sender, spf=result)
                 self.assertMarked(msg, result, sender, CLIENT, HELO, sender)
 
     def test_null_sender_with_helo(self):
-        msg = self.deliver(self.session(helo="helo.pass.test"), "")
+        msg = self.deliver_logged(self.session(helo="helo.pass.test"), "", spf="pass",
+                                  identity="helo")
         self.assertMarked(msg, "pass", "mailer_daemon@helo.pass.test", CLIENT,
                           "helo.pass.test", "")
 
     def test_null_sender_without_helo(self):
-        msg = self.deliver(self.session(helo=None), "")
+        msg = self.deliver_logged(self.session(helo=None), "", spf="none", identity="helo")
         self.assertMarked(msg, "none", "mailer_daemon@[%s]" % CLIENT, CLIENT, None, "")
 
     def test_allowlisted_client_networks(self):
         for client in ("198.51.100.7", "2001:db8:a11::7"):
             with self.subTest(client):
-                msg = self.deliver(self.session(client=client), "a@fail.test")
+                msg = self.deliver_logged(self.session(client=client), "a@fail.test",
+                                          spf="pass", identity="allowlist")
                 self.assertMarked(msg, "pass", None, client, HELO, "a@fail.test",
                                   expl="%s: %s is allowlisted" % (R, client),
                                   identity="x-local")
@@ -420,7 +586,7 @@ class ThroughPostfix(SpfTestCase):
         client = "203.0.113.9"
         s = self.session(client=client)
         self.assertEqual(235, s.login()[0])
-        msg = self.deliver(s, "alice@fail.test")
+        msg = self.deliver_logged(s, "alice@fail.test", spf="pass", identity="auth")
         self.assertMarked(msg, "pass", None, client, HELO, "alice@fail.test",
                           expl="%s: authenticated connection" % R, identity="x-local")
 
@@ -493,6 +659,8 @@ class ThroughPostfix(SpfTestCase):
                 what = "deferring" if reply[0] == 451 else "rejecting"
                 self.assertDaemonLogged(WORLD.policy, "%s mail from [%s] - %s"
                                         % (what, CLIENT, reply[1][6:]))
+                self.assertVerdict(WORLD.policy, None, CLIENT, HELO, sender, "mailfrom",
+                                   reply[1][6:], "deferred" if reply[0] == 451 else "refused")
         msg = self.deliver(self.session(listener="policy"), "a@neutral.test")
         self.assertEqual("neutral", msg.values("Received-SPF")[0].split()[0])
 
@@ -808,6 +976,7 @@ class CheckTool(SpfTestCase):
                     "pass", explanation("pass", "a@pass.test", CLIENT, self.host), CLIENT,
                     "mail.test", "a@pass.test", receiver=self.host) + x,
                 "MAIL FROM: continue",
+                "Options: none",
                 "DNS TXT pass.test: NOERROR, 1 record, not cached, T ms",
                 '    "v=spf1 ip4:192.0.2.10 ip6:2001:db8:10::/48 a:mail.pass.test -all"',
                 "matched: pass.test: ip4:192.0.2.10"]),
@@ -819,6 +988,7 @@ class CheckTool(SpfTestCase):
                     "fail", explanation("fail", "a@exp.test", "192.0.2.11"), "192.0.2.11",
                     None, "a@exp.test") + x,
                 "MAIL FROM: 550 5.7.1 fail",
+                "Options: none",
                 "DNS TXT exp.test: NOERROR, 1 record, not cached, T ms",
                 '    "v=spf1 ip4:192.0.2.99 -all exp=why.exp.test"',
                 "DNS TXT why.exp.test: NOERROR, 1 record, not cached, T ms",
@@ -846,10 +1016,15 @@ class CheckTool(SpfTestCase):
             ([CLIENT, ""], 4, "none", "mailer_daemon@[%s]" % CLIENT),
             ([CLIENT, "a@permerror.test"], 5, "permerror", ""),
             ([CLIENT, "a@temperror.test"], 6, "temperror", ""),
-            (["-r", "user@rcpt.test", "192.0.2.25", "a@fail.test"], 0, "pass",
+            (["-r", "-T", "user@rcpt.test", "192.0.2.25", "a@fail.test"], 0, "pass",
              "identity=x-local;"),
             # A recipient domain the library is not given: accepted unchecked.
-            (["-r", "user@rcpt%test", "192.0.2.25", "a@pass.test"], 7, "unchecked", ""),
+            (["--to=user@rcpt%test", "-r", "192.0.2.25", "a@pass.test"], 7, "unchecked", ""),
+            # The service's option line as it stands; -u, -p, -X are ignored.
+            (["-X", "-u", "heronsend", "-p", "/nonexistent/pid", "-m", CLIENT,
+              "a@fail.test"], 1, "fail", "identity=mailfrom;"),
+            # A legal sender longer than RFC 5321's 256-character path.
+            ([CLIENT, "a" * 64 + "@" + ("d" * 63 + ".") * 3 + "pass.test"], 4, "none", ""),
         ]
         for args, status, word, text in cases:
             with self.subTest(args=args):
@@ -863,11 +1038,12 @@ class CheckTool(SpfTestCase):
         cases = [
             (["192.0.2.300", "a@pass.test"], "not an IPv4 or IPv6 address - '192.0.2.300'"),
             (["2001:db8::1%eth0", "a@pass.test"], "not an IPv4 or IPv6 address"),
-            ([CLIENT, "a" * 2000 + "@pass.test"], "the sender is longer than 256 characters"),
+            ([CLIENT, "a" * 2100 + "@pass.test"], "the sender is longer than 2048 characters"),
             ([CLIENT, "a@pass.test\r\nX-Forged: 1"], "the sender holds a control character"),
             ([CLIENT, "a@pass.test", "mail\ttest"], "the HELO name holds a control character"),
             ([CLIENT, "a@pass.test", "h" * 300], "the HELO name is longer than 255"),
             (["-R", "", CLIENT, "a@pass.test"], "the receiver name is empty"),
+            (["-r", CLIENT, "a@pass.test"], "-r (recipient-MX mode) needs the recipient"),
         ]
         for args, text in cases:
             with self.subTest(args=args[:2]):

@@ -3,7 +3,10 @@
 Everything runs on loopback addresses and in a private temporary folder:
 
   TestDns      dnsmasq serving tests/e2e/test_zone.conf on 127.0.x.53:53;
-               nothing is forwarded off the machine.
+               nothing is forwarded off the machine. With
+               HERONSEND_E2E_RESOLVER=unbound, Debian's Unbound stands
+               between: resolv.conf names Unbound, which resolves the test
+               zone from dnsmasq as a mail server's local resolver would.
   ProgrammableDns
                tests/dns/testdns.py on a free random 127.x.y.53:53 with a
                zone given as a dict, reloadable while it runs, with a query
@@ -73,8 +76,10 @@ def require_root():
     if os.geteuid() != 0:
         raise Skip("end-to-end tests need root (bind-mounting /etc/resolv.conf, "
                    "DNS on port 53, a private Postfix); not root, skipping")
-    missing = [tool for tool in ("dnsmasq", "postfix", "smtp-sink", "unshare",
-                                 "setpriv", "saslpasswd2")
+    tools = ("dnsmasq", "postfix", "smtp-sink", "unshare", "setpriv", "saslpasswd2")
+    if os.environ.get("HERONSEND_E2E_RESOLVER") == "unbound":
+        tools += ("unbound",)
+    missing = [tool for tool in tools
                if shutil.which(tool, path=os.environ.get("PATH", "") +
                                ":/usr/sbin:/sbin") is None]
     if missing:
@@ -264,18 +269,79 @@ def free_dns_address():
 class TestDns:
     """dnsmasq on a free 127.x.y.53, port 53, answering from the test zone only."""
 
-    def __init__(self, ws):
+    def __init__(self, ws, extra_records=()):
         self.ws = ws
         self.dir = ws.dir("dns")
+        # More records in dnsmasq.conf syntax (made by a test at run time,
+        # such as a DKIM key).
+        self.extra_records = list(extra_records)
         self.address = None
         self.resolv_conf = os.path.join(self.dir, "resolv.conf")
         self.log = os.path.join(self.dir, "dnsmasq.log")
         self.proc = None
+        self.unbound = None
+        self.resolver = None  # Unbound's address when it stands between
 
     def start(self, cleanup):
         self.address = free_dns_address()
         if self.address is None:
             raise HarnessError("no free loopback address for the test DNS")
+        self.start_dnsmasq(cleanup)
+        nameserver = self.address
+        if os.environ.get("HERONSEND_E2E_RESOLVER") == "unbound":
+            nameserver = self.start_unbound(cleanup)
+        with open(self.resolv_conf, "w") as f:
+            # One try of two seconds per server: failing lookups stay quick.
+            f.write("nameserver %s\noptions timeout:2 attempts:1\n" % nameserver)
+
+    def start_unbound(self, cleanup):
+        """Unbound on a free 127.x.y.53 with Debian's defaults (validation
+        on, the root trust anchor) and what a private zone on loopback
+        needs; returns its address."""
+        address = free_dns_address()
+        if address is None:
+            raise HarnessError("no free loopback address for Unbound")
+        conf = os.path.join(self.dir, "unbound.conf")
+        with open(conf, "w") as f:
+            f.write("""server:
+  interface: %(address)s
+  port: 53
+  do-ip6: no
+  username: ""
+  chroot: ""
+  directory: "%(dir)s"
+  pidfile: "%(dir)s/unbound.pid"
+  logfile: "%(dir)s/unbound.log"
+  use-syslog: no
+  trust-anchor-file: "/usr/share/dns/root.key"
+  access-control: 127.0.0.0/8 allow
+  do-not-query-localhost: no
+  domain-insecure: "test."
+  # Nothing leaves the machine: queries go out from loopback only, and every
+  # name outside the test zone does not exist (as with dnsmasq alone), where
+  # a connected resolver would ask the root.
+  outgoing-interface: 127.0.0.1
+  local-zone: "." static
+  local-zone: "test." transparent
+stub-zone:
+  name: "test."
+  stub-addr: %(dns)s
+remote-control:
+  control-enable: no
+""" % {"address": address, "dir": self.dir, "dns": self.address})
+        self.unbound = popen(["unbound", "-d", "-c", conf],
+                             os.path.join(self.dir, "unbound.out"))
+        cleanup.push("unbound", lambda: stop_child(self.unbound))
+        ready = wait_until(lambda: self.unbound.poll() is not None or
+                           dns_query(address, "pass.test") == (0, 1), 10)
+        if not ready or self.unbound.poll() is not None:
+            raise HarnessError("unbound did not come up on %s:53:\n%s\n%s" % (
+                address, read_text(os.path.join(self.dir, "unbound.out")),
+                tail(os.path.join(self.dir, "unbound.log"))))
+        self.resolver = address
+        return address
+
+    def start_dnsmasq(self, cleanup):
         cmd = ["dnsmasq", "--keep-in-foreground",
                "--conf-file=" + ZONE_FILE,  # also stops it reading /etc/dnsmasq.conf
                "--no-resolv", "--no-poll", "--no-hosts",
@@ -283,6 +349,11 @@ class TestDns:
                "--user=nobody", "--group=nogroup",
                "--pid-file=" + os.path.join(self.dir, "dnsmasq.pid"),
                "--log-queries", "--log-facility=" + self.log]
+        if self.extra_records:
+            extra = os.path.join(self.dir, "extra.conf")
+            with open(extra, "w") as f:
+                f.write("\n".join(self.extra_records) + "\n")
+            cmd.append("--conf-file=" + extra)
         self.proc = popen(cmd, os.path.join(self.dir, "dnsmasq.out"))
         cleanup.push("dnsmasq", self.stop)
         ready = wait_until(lambda: self.proc.poll() is not None or
@@ -291,9 +362,6 @@ class TestDns:
             raise HarnessError("dnsmasq did not come up on %s:53:\n%s\n%s" % (
                 self.address, read_text(os.path.join(self.dir, "dnsmasq.out")),
                 tail(self.log)))
-        with open(self.resolv_conf, "w") as f:
-            # One try of two seconds per server: failing lookups stay quick.
-            f.write("nameserver %s\noptions timeout:2 attempts:1\n" % self.address)
 
     def stop(self):
         if self.proc is not None:
@@ -707,6 +775,7 @@ class SmtpSession:
     HELO at all (the filter then gets no HELO callback)."""
 
     def __init__(self, port, client, helo, client_name=None):
+        self.client, self.helo = client, helo
         self.smtp = smtplib.SMTP("127.0.0.1", port, local_hostname="localhost", timeout=60)
         self.smtp.ehlo("localhost")
         addr = "IPV6:" + client if ":" in client else client

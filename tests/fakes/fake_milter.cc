@@ -1,5 +1,7 @@
 #include "fake_milter.h"
 
+#include <cstdarg>
+
 fake_milter_process fake_milter;
 
 void reset_fake_milter() { fake_milter = fake_milter_process{}; }
@@ -49,6 +51,23 @@ int smfi_setreply(SMFICTX *ctx, char *rcode, char *xcode, char *message) {
   ctx->replies.push_back({rcode ? rcode : "", xcode ? xcode : "",
                           message ? message : ""});
   return MI_SUCCESS;
+}
+
+int smfi_setmlreply(SMFICTX *ctx, const char *rcode, const char *xcode, ...) {
+  milter_reply reply{rcode ? rcode : "", xcode ? xcode : "", ""};
+  va_list lines;
+  va_start(lines, xcode);
+  for (const char *line = va_arg(lines, const char *); line != nullptr;
+       line = va_arg(lines, const char *))
+    reply.message += (reply.message.empty() ? "" : "\n") + std::string(line);
+  va_end(lines);
+  ctx->replies.push_back(reply);
+  return MI_SUCCESS;
+}
+
+int smfi_quarantine(SMFICTX *ctx, char *reason) {
+  ctx->quarantines.push_back(reason ? reason : "");
+  return ctx->quarantine_result;
 }
 
 int smfi_insheader(SMFICTX *ctx, int index, char *name, char *value) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 struct milter_reply {
+  // smfi_setmlreply's lines joined with "\n".
   std::string rcode, xcode, message;
 };
 
@@ -34,6 +35,8 @@ struct smfi_str {
   int setpriv_calls = 0;
   std::vector<milter_reply> replies;
   std::vector<header_change> header_changes;
+  std::vector<std::string> quarantines;  // smfi_quarantine's reasons
+  int quarantine_result = MI_SUCCESS;     // what smfi_quarantine answers
   std::vector<std::string> macro_requests;  // names asked of smfi_getsymval
   // Called by smfi_getsymval before it answers (to block or throw there).
   std::function<void(const std::string &name)> on_getsymval;

@@ -5,8 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 
-#include "daemon/config.h"
+#include "common/config.h"
 #include "daemon/daemon.h"
 #include "fake_syslog.h"
 #include "filter/envelope.h"
@@ -103,4 +104,13 @@ void filter_test::TearDown() {
   stop_spf();
   release_receiver();
   config = daemon_config{};
+}
+
+std::vector<std::string> verdict_lines() {
+  static const std::regex time("time_ms=[0-9]+");
+  std::vector<std::string> lines;
+  for (const log_line &l : captured_log())
+    if (l.priority == LOG_INFO && l.text.rfind("verdict: ", 0) == 0)
+      lines.push_back(std::regex_replace(l.text, time, "time_ms=N"));
+  return lines;
 }

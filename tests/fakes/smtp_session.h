@@ -52,6 +52,10 @@ class smtp_session {
   bool closed = false;
 };
 
+// The verdict lines (-V) logged since the last clear_log(), each check's
+// time (which varies) written as "time_ms=N".
+std::vector<std::string> verdict_lines();
+
 class filter_test : public testing::Test {
  protected:
   void SetUp() override;

@@ -73,6 +73,10 @@ struct message_class {
   // client field only groups such classes), so that DNS names made from it
   // are never in the daemon's cache.
   bool own_client = false;
+  // A sender domain of its own for every message ("<token>-<n>." before the
+  // class's domain, the token new in every run), never in the daemon's
+  // cache: each message asks the name server.
+  bool own_domain = false;
 };
 
 // Senders of the DNS fault classes get one of this many domains
@@ -132,6 +136,10 @@ const std::vector<message_class> kClasses = {
      expect::mark, {"pass"}, nullptr, true},
     {"slower", 0, "<user@slower.%s>", "198.18.0.0", false, false,
      message_class::end, expect::mark, {"pass", "temporary-error"}, nullptr, true},
+    // Chosen only by name: a new sender domain for every message, which
+    // the test DNS answers with a passing record (its $fresh suffix).
+    {"fresh", 0, "<user@fresh.%s>", "192.0.2.10", false, false, message_class::end,
+     expect::mark, {"pass"}, nullptr, false, true},
 };
 
 struct options {
@@ -155,6 +163,8 @@ std::atomic<std::int64_t> signalled_at{0};  // when (now_ms)
 std::atomic<bool> budget_spent{false};      // -n messages sent
 std::atomic<long> next_message{0};
 std::atomic<long> next_client{0};
+std::atomic<long> next_domain{0};
+std::string domain_token;  // set before the connections start
 std::atomic<long> refused_connections{0};
 std::atomic<long> accepted_unchecked{0};
 std::atomic<long> left_to_mta{0};
@@ -183,6 +193,8 @@ std::string format_sender(const message_class &c, const std::string &zone,
   std::size_t at = sender.find('@');
   if (is_fault_class(c.name) && at != std::string::npos)
     sender.insert(at + 1, "v" + std::to_string(rng() % kFaultDomains) + ".");
+  if (c.own_domain && at != std::string::npos)
+    sender.insert(at + 1, domain_token + "-" + std::to_string(next_domain++) + ".");
   return sender;
 }
 
@@ -427,6 +439,7 @@ int main(int argc, char **argv) {
     return 64;
   }
   o.socket = argv[optind];
+  domain_token = "r" + std::to_string(std::random_device{}() % 1000000000u);
   for (const message_class &c : kClasses) {
     bool wanted = only.empty() ? c.weight > 0
                                : ("," + only + ",").find(std::string(",") + c.name + ",") !=

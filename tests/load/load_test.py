@@ -18,7 +18,9 @@ plays the MTA on 256 connections. Phases, each checked:
      be right again within a minute;
   3. the resources are back near the baseline, the daemon never exited;
   4. SIGTERM under load: every message in flight is judged, exit status 0;
-  5. a restart serves at once;
+  5. a restart serves at once; its statistics line (-S), logged at the
+     stop that follows, counts exactly the messages of that run, by
+     verdict and by action;
   6. SIGTERM under slow, uncached lookups (a name made from each client
      address, answered late; for some senders several, longer in all than
      the drain) while new connections keep coming: no message is let
@@ -40,6 +42,14 @@ makes valgrind exit 99, and the test fails.
 
 With --stop-only, only phase 6, with the classes of --stop-classes LIST
 (default slow,slower; slow alone has no sender slower than the drain).
+
+With --resolver-switch, instead: resolv.conf changes under the running
+daemon. Its threads are warmed up against one test DNS (bursts of
+connections, a pause, single messages), then resolv.conf is rewritten in
+place to name a second one and the first answers NXDOMAIN for everything;
+the same rounds follow, every message with a sender domain of its own (no
+cached answer). Every check after the switch must pass through the new
+server: none may reach the old one.
 """
 
 import json
@@ -96,6 +106,8 @@ def zone(outage, stop_names=False):
         "tcp." + ZONE: ["TRUNCATE", {"TXT": PASS_RECORD}],
         "delay." + ZONE: [{"fault": "DELAY", "ms": 300}, {"TXT": PASS_RECORD}],
         "outage." + ZONE: ["SERVFAIL"] if outage else [{"TXT": PASS_RECORD}],
+        # heronsend_load's "fresh" class: a new sender domain per message.
+        "$fresh": {"fresh." + ZONE: PASS_RECORD},
     }
     # The fault classes' senders use v0 ... v63 before their domain
     # (heronsend_load), so that the daemon's short cache of failed lookups
@@ -126,6 +138,20 @@ def zone(outage, stop_names=False):
 
 class Failure(Exception):
     pass
+
+
+# The verdict and the action each class of heronsend_load gets (the
+# statistics line counts them).
+STATISTICS_OF_CLASS = {
+    "pass": ("pass", "marked"), "fail": ("fail", "refused"),
+    "softfail": ("softfail", "marked"), "none": ("none", "marked"),
+    "null-sender": ("pass", "marked"), "allowlisted": ("pass", "marked"),
+    "authenticated": ("pass", "marked"), "forged-header": ("pass", "marked"),
+    "abort": ("pass", "aborted"), "disconnect": ("pass", "aborted"),
+    "dns-timeout": ("temperror", "marked"), "dns-servfail": ("temperror", "marked"),
+    "dns-refused": ("temperror", "marked"), "include-servfail": ("temperror", "marked"),
+    "dns-tcp": ("pass", "marked"), "dns-delay": ("pass", "marked"),
+}
 
 
 def free_dns_address():
@@ -228,7 +254,7 @@ class Run:
         cmd = ["unshare", "--mount", "--propagation", "private", "--",
                "/bin/sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
                os.path.join(self.work, "resolv.conf"),
-               *wrapper, self.binary, "-X", "-a", allowlist, "unix:" + self.sock]
+               *wrapper, self.binary, "-X", "-a", allowlist, "-S", "60", "unix:" + self.sock]
         started = time.monotonic()
         self.daemon = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL,
@@ -358,7 +384,8 @@ class Run:
 
         print("test DNS answers by outcome: %s" % self.faults_served())
 
-        self.restart("restart")
+        self.check_statistics(self.restart("restart"))
+        self.restart("restart after the statistics")
         self.stop_under_slow_lookups(self.stop_classes())
         self.restart("restart after the slow stop")
         self.daemon.send_signal(signal.SIGTERM)
@@ -368,10 +395,43 @@ class Run:
     def restart(self, name):
         """A restart on the same socket serves at once."""
         took = self.start_daemon(name.replace(" ", "-"))
-        self.run_load(name, 16, 200)
+        out = self.run_load(name, 16, 200)
         print("%s: answering %.2f s after start, 200 messages right" % (name, took))
         if took > 1.0:
             raise Failure("%s: answering only %.2f s after start" % (name, took))
+        return out
+
+    def check_statistics(self, load_output):
+        """Stops the daemon; its statistics line must count the messages
+        heronsend_load sent it (load_output), by verdict and by action."""
+        self.daemon.send_signal(signal.SIGTERM)
+        if self.daemon.wait(timeout=30) != 0:
+            raise Failure("heronsend did not stop cleanly before its statistics")
+        lines = [l for l in open(self.daemon_log).read().splitlines() if "statistics: " in l]
+        if len(lines) != 1:
+            raise Failure("%d statistics lines at the stop, not one" % len(lines))
+        print(lines[0])
+        got = dict(f.split("=", 1) for f in lines[0].split("statistics: ", 1)[1].split())
+        want = {"messages": 0, "checks": 0}
+        for line in load_output.splitlines():
+            name, _, rest = line.partition(" ")
+            if name == "total" or not rest.startswith("sent="):
+                continue
+            sent = int(rest.split()[0][5:])
+            verdict, action = STATISTICS_OF_CLASS[name]
+            want["messages"] += sent
+            if name not in ("allowlisted", "authenticated"):
+                want["checks"] += sent
+            want[verdict] = want.get(verdict, 0) + sent
+            want[action] = want.get(action, 0) + sent
+        for key in ("messages", "checks", "pass", "fail", "softfail", "neutral", "none",
+                    "temperror", "permerror", "invalid", "no_verdict", "accepted", "marked",
+                    "refused", "deferred", "aborted"):
+            if int(got.get(key, -1)) != want.get(key, 0):
+                raise Failure("statistics %s=%s, but %d such messages were sent:\n%s"
+                              % (key, got.get(key), want.get(key, 0), load_output))
+        if int(got["lookups"]) == 0 or int(got["cache_hits"]) == 0:
+            raise Failure("statistics count no DNS lookups or no cache hits")
 
     @staticmethod
     def stop_classes():
@@ -446,7 +506,72 @@ class Run:
             raise Failure("valgrind reports errors (exit status %d):\n%s" % (status, text[-6000:]))
         print("valgrind run: %d messages, clean, %.0f s" % (VALGRIND_MESSAGES, time.monotonic() - t))
 
+    # --- a resolv.conf switch -------------------------------------------------
+    def rounds(self, what, connections=32, burst=256, singles=16):
+        """Bursts, a pause, single messages: the checks made (all fresh
+        senders) and how many got a wrong answer. Bursts start threads,
+        single messages after the pause reach the ones libmilter kept."""
+        checks = bad = 0
+        for _ in range(2):
+            runs = [(connections, burst)] + [(1, 1)] * singles
+            for i, (c, n) in enumerate(runs):
+                out = subprocess.run(self.load_cmd(c, n, "fresh"), capture_output=True,
+                                     text=True, timeout=60)
+                for line in out.stdout.splitlines():
+                    words = dict(w.split("=", 1) for w in line.split()[1:] if "=" in w)
+                    if line.startswith("fresh "):
+                        checks += int(words["sent"])
+                        bad += int(words["bad"])
+                if i == 0:
+                    time.sleep(1)  # the pause: the pool's threads stay
+        print("%s: %d checks, %d wrong" % (what, checks, bad))
+        return checks, bad
+
+    def resolver_switch(self):
+        self.start_dns()
+        old_log = os.path.join(self.work, "queries.log")
+        new_address = free_dns_address()
+        new_zone = os.path.join(self.work, "new-zone.json")
+        with open(new_zone, "w") as f:
+            json.dump(zone(False), f)
+        ready = os.path.join(self.work, "new-dns.ready")
+        self.new_dns = subprocess.Popen(
+            [sys.executable, TESTDNS, "--address", new_address, "--port", "53",
+             "--zone", new_zone, "--ready-file", ready, "--ttl", "300",
+             "--query-log", os.path.join(self.work, "new-queries.log")],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "new-dns.err"), "w"))
+        if not wait_until(lambda: os.path.exists(ready) or self.new_dns.poll() is not None, 10) \
+                or self.new_dns.poll() is not None:
+            raise Failure("the second testdns did not start")
+        self.start_daemon("heronsend")
+        checks, bad = self.rounds("before the switch")
+        if bad:
+            raise Failure("%d of %d checks wrong before the switch" % (bad, checks))
+        # The old server answers NXDOMAIN from now on; resolv.conf is
+        # rewritten in place (the daemon sees it through a bind mount).
+        z = zone(False)
+        z["$fresh"] = {"fresh." + ZONE: None}
+        with open(self.zone_file + ".tmp", "w") as f:
+            json.dump(z, f)
+        os.rename(self.zone_file + ".tmp", self.zone_file)
+        self.dns.send_signal(signal.SIGHUP)
+        time.sleep(0.5)
+        asked_old = sum(1 for _ in open(old_log))
+        with open(os.path.join(self.work, "resolv.conf"), "w") as f:
+            f.write("nameserver %s\noptions timeout:2 attempts:1\n" % new_address)
+        checks, bad = self.rounds("after the switch")
+        to_old = sum(1 for line in list(open(old_log))[asked_old:] if ".fresh." in line)
+        print("resolver switch: %d checks after it, %d wrong, %d queries to the old "
+              "server" % (checks, bad, to_old))
+        self.check_alive("after the switch")
+        if bad or to_old:
+            raise Failure("after the resolv.conf switch %d of %d checks were wrong and "
+                          "the old server got %d queries" % (bad, checks, to_old))
+
     def stop(self):
+        if getattr(self, "new_dns", None) is not None and self.new_dns.poll() is None:
+            self.new_dns.send_signal(signal.SIGTERM)
+            self.new_dns.wait(timeout=15)
         for proc in (self.daemon, self.dns):
             if proc is not None and proc.poll() is None:
                 proc.send_signal(signal.SIGTERM)
@@ -475,6 +600,8 @@ def main():
                 print("valgrind test skipped: valgrind is missing")
                 return 77
             run.valgrind_main()
+        elif "--resolver-switch" in sys.argv[1:]:
+            run.resolver_switch()
         elif "--stop-only" in sys.argv[1:]:
             run.start_dns()
             run.start_daemon("heronsend")

@@ -12,7 +12,11 @@ privileges; systemd itself is not running here) and sends two
 messages through it with the project's milter client: a permitted sender
 gets the Received-SPF header, a forbidden one the 550 reply. It does the
 same once more with the HERONSEND_OPTIONS line that docs/admin.md shows
-for an explanation with blanks. Finally it stops the
+for an explanation with blanks and an allowlist, written into
+/etc/default/heronsend as an administrator would, and checks that
+heronsend-check --service answers as that daemon did: the fail marked, an
+allowlisted client's header the very one the daemon inserted. Finally it
+stops the
 daemon, purges the package and checks that nothing the package installed
 or created is left.
 
@@ -58,6 +62,8 @@ CREATED = ["/var/lib/heronsend",
            "/etc/systemd/system/heronsend.service"]
 RECEIVER = h.RECEIVER
 CLIENT = "192.0.2.10"
+# A client of the allowlist the second start adds to the guide's options.
+ALLOWLISTED = "192.0.2.77"
 APT = ["apt-get", "-y", "-o", "DPkg::Lock::Timeout=120"]
 
 
@@ -164,9 +170,16 @@ def check_installed_files():
                  "/usr/bin/heronsend-check", "/usr/share/man/man1/heronsend-check.1.gz", UNIT,
                  DEFAULTS, "/usr/share/doc/heronsend/README.md",
                  "/usr/share/doc/heronsend/admin.md",
+                 "/usr/share/doc/heronsend/docs/decisions.md",
                  "/usr/share/doc/heronsend/allowlist.example",
                  "/usr/share/doc/heronsend/copyright"):
         check(os.path.exists(path), "not installed: " + path)
+    # Built with the source and build trees' names mapped away: the same
+    # commit gives the same binaries wherever it is built.
+    for path in ("/usr/sbin/heronsend", "/usr/bin/heronsend-check"):
+        with open(path, "rb") as f:
+            check(h.REPO.encode() not in f.read(), "%s names the build machine's %s"
+                  % (path, h.REPO))
     conffiles = run(["dpkg-query", "-W", "-f=${Conffiles}", PACKAGE]).stdout
     check(DEFAULTS in conffiles, "%s is not a conffile: %r" % (DEFAULTS, conffiles))
     check(account_exists(), "the account %s was not created" % ACCOUNT)
@@ -192,10 +205,10 @@ def check_usage():
     check(r.returncode == 64, "heronsend -h exit status %d, not 64" % r.returncode)
     lines = r.stderr.splitlines()
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
-    check(len(lines) == 35, "usage text has %d lines, not 35" % len(lines))
+    check(len(lines) == 39, "usage text has %d lines, not 39" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
                    "-u", "--user=", "-X", "--nodaemon", "-d", "--debug=", "-A",
-                   "--insertauthresults"):
+                   "--insertauthresults", "-V", "--verdictlog", "-S", "--statistics="):
         check(any(l.lstrip().startswith(option) for l in lines), "usage lacks " + option)
 
 
@@ -299,6 +312,49 @@ def send_messages(client, socket_spec, mark_only=False):
               "the hard fail was not refused with 550 5.7.1: %s" % refused)
 
 
+def set_default_options(options):
+    """Writes options into HERONSEND_OPTIONS of the installed
+    /etc/default/heronsend, as an administrator edits it."""
+    with open(DEFAULTS) as f:
+        text = f.read()
+    line = 'HERONSEND_OPTIONS="%s"' % options.replace("\\", "\\\\").replace('"', '\\"')
+    text, n = re.subn(r"^HERONSEND_OPTIONS=.*$", lambda _m: line, text, flags=re.M)
+    check(n == 1, "%s has %d HERONSEND_OPTIONS lines" % (DEFAULTS, n))
+    with open(DEFAULTS, "w") as f:
+        f.write(text)
+
+
+def tool_as_service(client, socket_spec):
+    """heronsend-check --service against the running daemon started from
+    the same /etc/default/heronsend: a fail from CLIENT and any sender from
+    the allowlisted client get the daemon's answers and header."""
+    step("heronsend-check --service next to the daemon")
+    script = ["macros j=%s" % RECEIVER,
+              "connect client.package.test %s 4321" % ALLOWLISTED,
+              "helo sender.package.test", "mail <a@fail.test>",
+              "rcpt <user@example.net>", "eoh", "eom", "quit"]
+    rc, answers, err = h.run_milter_client(client, socket_spec, script)
+    check(rc == 0, "milter_client failed (%d): %s %s" % (rc, err, answers))
+    mail = [a for a in answers if a["step"] == "mail"][0].get("reply")
+    eom = [a for a in answers if a["step"] == "eom"][0].get("modifications", [])
+    daemon = [m["value"] for m in eom if m.get("name") == "Received-SPF"]
+    for ip, sender, word, answer, header in (
+            (CLIENT, "a@fail.test", "fail", "continue", None),
+            (ALLOWLISTED, "a@fail.test", "pass", mail, daemon[:1])):
+        r = run(["/usr/bin/heronsend-check", "--service", "-R", RECEIVER, ip, sender,
+                 "sender.package.test"])
+        lines = r.stdout.splitlines() + ["", "", "", ""]
+        print("package: heronsend-check --service %s %s: %s" % (ip, sender, lines[:4]),
+              flush=True)
+        check(lines[0] == word and lines[2] == "MAIL FROM: " + answer and
+              lines[3].startswith("Options: -m ") and " -a " in lines[3],
+              "heronsend-check --service %s %s: %r %r" % (ip, sender, lines, r.stderr))
+        if header is not None:
+            print("package: the daemon's Received-SPF: %s" % header, flush=True)
+            check(["Received-SPF: " + v for v in header] == lines[1:2],
+                  "heronsend-check's header %r is not the daemon's %r" % (lines[1], header))
+
+
 def stop(proc, log):
     step("SIGTERM")
     status = h.stop_child(proc, timeout=30)
@@ -360,8 +416,14 @@ def main_inside():
         send_messages(client, socket_spec)
         stop(proc, log)
         options = guide_blanks()
+        allowlist = ws.file("allowlist")
+        with open(allowlist, "w") as f:
+            f.write("# the package test's allowlisted client\n%s\n" % ALLOWLISTED)
+        options += " -a " + allowlist
+        set_default_options(options)  # for heronsend-check --service
         proc, log, socket_spec = start_as_unit(ws, cleanup, options)
         send_messages(client, socket_spec, mark_only="-m" in options.split())
+        tool_as_service(client, socket_spec)
         stop(proc, log)
         purge_and_check(files, account_before)
     finally:

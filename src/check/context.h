@@ -12,8 +12,8 @@
 // MTA's "{j}". No "{auth_type}" or "{verify}": the sender did not
 // authenticate.
 
-#ifndef HERONSEND_DAEMON_CHECK_CONTEXT_H_
-#define HERONSEND_DAEMON_CHECK_CONTEXT_H_
+#ifndef HERONSEND_CHECK_CONTEXT_H_
+#define HERONSEND_CHECK_CONTEXT_H_
 
 #include <libmilter/mfapi.h>
 
@@ -29,8 +29,10 @@ struct smfi_str {
   const char *receiver = nullptr;  // the "{j}" macro, or none
   // The reply set with smfi_setreply as "RCODE XCODE TEXT", or "".
   std::string reply;
+  // The reason of smfi_quarantine, or "".
+  std::string quarantine;
   // The headers inserted, in the order of the calls.
   std::vector<check_header> inserted;
 };
 
-#endif  // HERONSEND_DAEMON_CHECK_CONTEXT_H_
+#endif  // HERONSEND_CHECK_CONTEXT_H_

@@ -1,7 +1,8 @@
-#include "daemon/config.h"
+#include "options/command_line.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,15 @@ const char kUsage[] =
     "    -o <result>=<action>   Refuse, defer or mark mail by SPF result.\n"
     "    --onresult=<result>=<action>    Refuse, defer or mark mail by SPF result.\n"
     "    -c                     Check the HELO name with SPF too.\n"
-    "    --checkhelo               Check the HELO name with SPF too.\n";
+    "    --checkhelo               Check the HELO name with SPF too.\n"
+    "    -V                     Log one verdict line per message.\n"
+    "    --verdictlog               Log one verdict line per message.\n"
+    "    -S <minutes>           Log statistics every so many minutes and at a stop.\n"
+    "    --statistics=<minutes>              Log statistics every so many minutes and at a stop.\n"
+    "    -k <recipients>        Recipients that always receive mail.\n"
+    "    --keeprecipients=<recipients>    Recipients that always receive mail.\n"
+    "    -b                     Give the sender domain's explanation in a refusal.\n"
+    "    --bounceexplanation               Give the sender domain's explanation in a refusal.\n";
 
 TEST(UsageTest, TextIsExact) {
   testing::internal::CaptureStderr();
@@ -118,7 +127,7 @@ TEST(ParseTest, RefusedCommandLinesPrintUsage) {
 TEST(ParseTest, AllOptionsShortForms) {
   arguments args({"heronsend", "-l", "a:x", "-t", "-gmx", "-f", "fb", "-w",
                   "wl", "-r", "-e", "why", "-m", "-u", "nobody", "-p", "pid",
-                  "-X", "-d3", "inet:8890@127.0.0.1"});
+                  "-X", "-d3", "-V", "-S", "60", "inet:8890@127.0.0.1"});
   parse_outcome r = parse(args);
   ASSERT_TRUE(r.ok) << r.err;
   EXPECT_STREQ(r.cfg.local_policy, "a:x");
@@ -133,6 +142,8 @@ TEST(ParseTest, AllOptionsShortForms) {
   EXPECT_STREQ(r.cfg.pid_file, "pid");
   EXPECT_EQ(r.cfg.no_daemon, 1);
   EXPECT_EQ(r.cfg.debug, 3);
+  EXPECT_EQ(r.cfg.verdict_log, 1);
+  EXPECT_EQ(r.cfg.statistics_minutes, 60);
   EXPECT_STREQ(r.cfg.socket_spec, "inet:8890@127.0.0.1");
   EXPECT_EQ(r.err, "");
 }
@@ -141,7 +152,7 @@ TEST(ParseTest, LongFormsPrefixesAndEquals) {
   arguments args({"heronsend", "--localpolicy=a:x", "--trusted", "--guess",
                   "mx", "--fallback=fb", "--recip", "--expl=why", "--mark",
                   "--user", "nobody", "--pidfile=pid", "--nodaemon",
-                  "--debug=4", "sock"});
+                  "--debug=4", "--verdict", "--stat=5", "sock"});
   parse_outcome r = parse(args);
   ASSERT_TRUE(r.ok) << r.err;
   EXPECT_STREQ(r.cfg.local_policy, "a:x");
@@ -155,6 +166,8 @@ TEST(ParseTest, LongFormsPrefixesAndEquals) {
   EXPECT_STREQ(r.cfg.pid_file, "pid");
   EXPECT_EQ(r.cfg.no_daemon, 1);
   EXPECT_EQ(r.cfg.debug, 4);
+  EXPECT_EQ(r.cfg.verdict_log, 1);
+  EXPECT_EQ(r.cfg.statistics_minutes, 5);
   EXPECT_STREQ(r.cfg.socket_spec, "sock");
 }
 
@@ -306,12 +319,169 @@ TEST(ParseTest, ResultPolicies) {
   }
 }
 
+// -S takes whole minutes from 1 to a week; anything else is a usage error
+// with one line.
+TEST(ParseTest, StatisticsMinutes) {
+  const struct {
+    const char *minutes;
+    int value;  // 0: refused
+  } cases[] = {
+      {"1", 1},   {"10080", 10080}, {"0060", 60}, {"0", 0},   {"10081", 0},
+      {"-5", 0},  {"5m", 0},        {"", 0},      {" 5", 0},
+      {"99999999999999999999", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.minutes);
+    arguments args({"heronsend", "-S", c.minutes, "sock"});
+    parse_outcome r = parse(args);
+    ASSERT_EQ(r.ok, c.value != 0) << r.err;
+    if (r.ok) {
+      EXPECT_EQ(r.cfg.statistics_minutes, c.value);
+    } else {
+      EXPECT_EQ(r.err, std::string("heronsend: -S '") + c.minutes +
+                           "': give whole minutes, 1 to 10080\n");
+    }
+  }
+}
+
+// The actions besides refuse, defer and mark: quarantine for what may be
+// refused, dmarc for fail; one action per result, the last wins, and the
+// default word ("refuse" for fail) restores the default.
+TEST(ParseTest, QuarantineAndDmarcActions) {
+  const struct {
+    std::vector<std::string> words;
+    bool ok;
+    char qfail, qsoftfail, qpermerror, dmarc, refuse_softfail;
+  } cases[] = {
+      {{"-o", "fail=quarantine"}, true, 1, 0, 0, 0, 0},
+      {{"-o", "fail=dmarc"}, true, 0, 0, 0, 1, 0},
+      {{"-o", "fail=dmarc,fail=quarantine"}, true, 1, 0, 0, 0, 0},
+      {{"-o", "fail=dmarc", "-o", "fail=refuse"}, true, 0, 0, 0, 0, 0},
+      {{"-o", "softfail=refuse,softfail=quarantine"}, true, 0, 1, 0, 0, 0},
+      {{"-o", "softfail=quarantine,softfail=refuse"}, true, 0, 0, 0, 0, 1},
+      {{"-o", "Permerror = Quarantine"}, true, 0, 0, 1, 0, 0},
+      {{"-o", "temperror=quarantine"}, false, 0, 0, 0, 0, 0},
+      {{"-o", "softfail=dmarc"}, false, 0, 0, 0, 0, 0},
+      {{"-o", "fail=defer"}, false, 0, 0, 0, 0, 0},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> words = {"heronsend"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    words.push_back("sock");
+    arguments args(words);
+    parse_outcome r = parse(args);
+    SCOPED_TRACE(words[2]);
+    ASSERT_EQ(r.ok, c.ok) << r.err;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.cfg.quarantine_fail, c.qfail);
+    EXPECT_EQ(r.cfg.quarantine_softfail, c.qsoftfail);
+    EXPECT_EQ(r.cfg.quarantine_permerror, c.qpermerror);
+    EXPECT_EQ(r.cfg.fail_dmarc, c.dmarc);
+    EXPECT_EQ(r.cfg.refuse_softfail, c.refuse_softfail);
+  }
+}
+
+// -k takes local parts and addresses separated by commas; -b is a flag.
+TEST(ParseTest, KeptRecipientsAndExplanation) {
+  const struct {
+    const char *list;
+    bool ok;
+  } cases[] = {
+      {"postmaster", true},
+      {"postmaster, abuse ,hostmaster@example.org", true},
+      {"", false},
+      {"postmaster,,abuse", false},
+      {"post master", false},
+      {"@example.org", false},
+      {"a@b@c", false},
+      {"<postmaster>", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.list);
+    arguments args({"heronsend", "-b", "-k", c.list, "sock"});
+    parse_outcome r = parse(args);
+    ASSERT_EQ(r.ok, c.ok) << r.err;
+    if (!c.ok) {
+      EXPECT_NE(r.err.find("heronsend: -k '"), std::string::npos) << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.cfg.keep_recipients, args.argv()[3]);
+    EXPECT_EQ(r.cfg.bounce_explanation, 1);
+  }
+}
+
 TEST(ParseTest, TextFieldsPointIntoArgv) {
   arguments args({"heronsend", "-u", "mail", "sock"});
   parse_outcome r = parse(args);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.cfg.run_as_user, args.argv()[2]);
   EXPECT_EQ(r.cfg.socket_spec, args.argv()[3]);
+}
+
+// Another program's options beside the daemon's (heronsend-check's): its
+// own letters and long-only names reach take(), the daemon's fill the
+// record, operands are collected; a second option line parsed into the
+// same record adds to and overrides the first, as the service file and
+// then the command line do.
+TEST(ParseOptionsTest, ExtrasBesideTheDaemonsOptions) {
+  const extra_option extras[] = {
+      {'T', "to", required_argument},
+      {0, "service", optional_argument},
+  };
+  std::vector<std::string> taken;
+  option_extras tool{extras,
+                     [&taken](const extra_option &o, const char *arg) {
+                       taken.push_back(std::string(o.long_name) + "=" +
+                                       (arg ? arg : "(none)"));
+                       return std::string(o.long_name) != "to" ||
+                              std::string(arg) != "bad";
+                     },
+                     [] { std::fprintf(stderr, "tool usage\n"); }};
+  daemon_config cfg;
+  arguments service({"x", "-X", "-u", "heronsend", "-m", "-o", "softfail=refuse",
+                     "-a", "/etc/list"});
+  int first = 0;
+  ASSERT_TRUE(parse_options(service.argc(), service.argv(), &cfg, tool, &first));
+  EXPECT_EQ(first, service.argc());
+  // "--t" and "--s" keep the daemon's meaning beside "--to" and "--service".
+  arguments line({"x", "192.0.2.1", "--service", "-T", "a@b", "-o",
+                  "softfail=mark", "-w", "/etc/other", "--to=c@d", "s@e", "-A",
+                  "--t", "--se"});
+  ASSERT_TRUE(parse_options(line.argc(), line.argv(), &cfg, tool, &first));
+  EXPECT_EQ(taken, (std::vector<std::string>{"service=(none)", "to=a@b", "to=c@d",
+                                              "service=(none)"}));
+  EXPECT_EQ(cfg.trusted_forwarders, 1);
+  EXPECT_EQ(line.argc() - first, 2);
+  EXPECT_STREQ(line.argv()[first], "192.0.2.1");
+  EXPECT_TRUE(cfg.mark_only && cfg.auth_results && cfg.no_daemon);
+  EXPECT_EQ(cfg.refuse_softfail, 0);
+  EXPECT_STREQ(cfg.allowlist_file, "/etc/other");
+  EXPECT_STREQ(cfg.run_as_user, "heronsend");
+
+  const struct {
+    std::vector<std::string> words;
+    const char *err;
+  } refused[] = {
+      {{"x", "-T", "bad"}, ""},             // take() said no (and said why)
+      {{"x", "-h"}, "tool usage\n"},
+      {{"x", "-j"}, "tool usage\n"},        // neither the daemon's nor the tool's
+      {{"x", "--service=f", "-o", "fail=defer"}, "-o 'fail=defer'"},
+  };
+  const extra_option clashing[] = {{'m', "mine", no_argument}};
+  option_extras clash{clashing, tool.take, tool.usage};
+  arguments any({"x", "192.0.2.1"});
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(parse_options(any.argc(), any.argv(), &cfg, clash, &first));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("-m/--mine is an option of heronsend too"),
+            std::string::npos);
+  for (const auto &c : refused) {
+    arguments args(c.words);
+    daemon_config r;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(parse_options(args.argc(), args.argv(), &r, tool, &first));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.err), std::string::npos) << c.words[1] << ": " << err;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "daemon/check_log.h"
+#include "check/log.h"
 
 #include <syslog.h>
 

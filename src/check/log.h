@@ -7,11 +7,11 @@
 // standard error as "heronsend-check: TEXT" instead, and only warnings and
 // worse unless the tool is asked to show everything.
 
-#ifndef HERONSEND_DAEMON_CHECK_LOG_H_
-#define HERONSEND_DAEMON_CHECK_LOG_H_
+#ifndef HERONSEND_CHECK_LOG_H_
+#define HERONSEND_CHECK_LOG_H_
 
 // From now on lines of every priority are shown (true) or only warnings
 // and worse (false, the start).
 void check_log_show_all(bool all);
 
-#endif  // HERONSEND_DAEMON_CHECK_LOG_H_
+#endif  // HERONSEND_CHECK_LOG_H_

@@ -3,15 +3,15 @@
 // The connection is played through the entry points the daemon registers
 // with libmilter (filter/callbacks.h), in the order an MTA calls them:
 // connect, HELO (when there is one), MAIL FROM, RCPT TO (only with a
-// recipient, in recipient-MX mode), end of headers and end of message
+// recipient), end of headers and end of message
 // (unless the message was refused by then), close. It stops as an MTA
 // would at the first answer other than "continue". The null sender, a
 // sender without "@" and an IPv4-mapped client address are therefore the
 // filter's own business, as in the daemon. The SPF library must be started
 // (lib_init) and the configuration set.
 
-#ifndef HERONSEND_DAEMON_CHECK_SESSION_H_
-#define HERONSEND_DAEMON_CHECK_SESSION_H_
+#ifndef HERONSEND_CHECK_SESSION_H_
+#define HERONSEND_CHECK_SESSION_H_
 
 #include <sys/socket.h>
 
@@ -32,12 +32,16 @@ struct check_input {
 
 struct check_outcome {
   // The filter's answer at MAIL FROM and (with a recipient) at RCPT TO:
-  // "continue", "accept", ..., or a refusal's reply ("550 5.7.1 fail").
-  // Empty when the connection ended before that step.
+  // "continue", "accept", ..., or a refusal's or deferral's reply ("550
+  // 5.7.1 fail", "451 4.4.3 temperror"). Empty when the connection ended
+  // before that step.
   std::string mail_answer, rcpt_answer;
-  bool mail_refused = false;  // the answer at MAIL FROM was a refusal
-  // The Received-SPF value inserted at end of message, or "".
-  std::string header;
+  // The answer at MAIL FROM was a refusal or a deferral.
+  bool mail_refused = false;
+  // The values inserted at end of message, or "": the message's
+  // Received-SPF, the HELO identity's (with -c) and the
+  // Authentication-Results (with -A).
+  std::string header, helo_header, auth_results;
   // The latest SPF query's reason and error code and the mechanism that
   // decided it ("" when none did); queried false without a query.
   bool queried = false;
@@ -49,4 +53,4 @@ struct check_outcome {
 // Runs the check; never throws (memory trouble shows as a missing part).
 check_outcome run_check(const check_input &in) noexcept;
 
-#endif  // HERONSEND_DAEMON_CHECK_SESSION_H_
+#endif  // HERONSEND_CHECK_SESSION_H_

@@ -1,10 +1,10 @@
-#include "daemon/check_session.h"
+#include "check/session.h"
 
 #include <arpa/inet.h>
 
 #include <vector>
 
-#include "daemon/check_context.h"
+#include "check/context.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
 
@@ -62,7 +62,7 @@ void play(const check_input &in, SMFICTX &ctx, check_outcome &out) {
   char *mail_argv[] = {sender.data(), nullptr};
   a = milter_envfrom(&ctx, mail_argv);
   out.mail_answer = answer_text(a, ctx);
-  out.mail_refused = a == SMFIS_REJECT;
+  out.mail_refused = a == SMFIS_REJECT || a == SMFIS_TEMPFAIL;
   if (a != SMFIS_CONTINUE) {
     note_query(ctx, out);
     return;
@@ -83,8 +83,15 @@ void play(const check_input &in, SMFICTX &ctx, check_outcome &out) {
   note_query(ctx, out);
   if (!went_on(milter_eoh(&ctx))) return;
   milter_eom(&ctx);
-  for (const check_header &h : ctx.inserted)
-    if (h.name == "Received-SPF") out.header = h.value;
+  // The filter inserts its fields at the top, last first: the HELO
+  // identity's Received-SPF (with -c) before the message's own.
+  for (const check_header &h : ctx.inserted) {
+    if (h.name == "Received-SPF") {
+      out.helo_header = std::move(out.header);
+      out.header = h.value;
+    }
+    if (h.name == "Authentication-Results") out.auth_results = h.value;
+  }
 }
 
 }  // namespace

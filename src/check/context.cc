@@ -1,4 +1,6 @@
-#include "daemon/check_context.h"
+#include "check/context.h"
+
+#include <cstdarg>
 
 #include <cstring>
 
@@ -23,6 +25,37 @@ int smfi_setreply(SMFICTX *ctx, char *rcode, char *xcode, char *message) {
   try {
     ctx->reply = std::string(rcode ? rcode : "") + " " + (xcode ? xcode : "") +
                  " " + (message ? message : "");
+  } catch (...) {
+    return MI_FAILURE;
+  }
+  return MI_SUCCESS;
+}
+
+// The lines of a multi-line reply, each as "RCODE XCODE TEXT" on a line of
+// its own.
+int smfi_setmlreply(SMFICTX *ctx, const char *rcode, const char *xcode, ...) {
+  try {
+    std::string reply;
+    va_list lines;
+    va_start(lines, xcode);
+    for (const char *line = va_arg(lines, const char *); line != nullptr;
+         line = va_arg(lines, const char *)) {
+      if (!reply.empty()) reply += "\n";
+      reply += std::string(rcode ? rcode : "") + " " + (xcode ? xcode : "") +
+               " " + line;
+    }
+    va_end(lines);
+    ctx->reply = reply;
+  } catch (...) {
+    return MI_FAILURE;
+  }
+  return MI_SUCCESS;
+}
+
+// The tool delivers nothing: a quarantine is only noted.
+int smfi_quarantine(SMFICTX *ctx, char *reason) {
+  try {
+    ctx->quarantine = reason ? reason : "";
   } catch (...) {
     return MI_FAILURE;
   }
