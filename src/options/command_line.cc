@@ -368,7 +368,9 @@ bool parse_options(int argc, char **argv, daemon_config *out,
         if (!parse_policies(optarg, out)) {
           std::fprintf(stderr,
                        "%s: -o '%s': use softfail=refuse, permerror=refuse, "
-                       "temperror=defer, helofail=refuse or RESULT=mark\n",
+                       "temperror=defer, helofail=refuse, fail=dmarc, "
+                       "RESULT=quarantine (fail, softfail, permerror) or "
+                       "RESULT=mark\n",
                        out->program_name, optarg);
           return false;
         }

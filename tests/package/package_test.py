@@ -205,7 +205,7 @@ def check_usage():
     check(r.returncode == 64, "heronsend -h exit status %d, not 64" % r.returncode)
     lines = r.stderr.splitlines()
     check(lines[:1] == ["usage: heronsend [options] /path/to/socket"], "usage line: %r" % lines[:1])
-    check(len(lines) == 39, "usage text has %d lines, not 39" % len(lines))
+    check(len(lines) == 43, "usage text has %d lines, not 43" % len(lines))
     for option in ("-l", "--localpolicy=", "-a", "--allowlist=", "-m", "--markonly",
                    "-u", "--user=", "-X", "--nodaemon", "-d", "--debug=", "-A",
                    "--insertauthresults", "-V", "--verdictlog", "-S", "--statistics="):
