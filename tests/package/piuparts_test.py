@@ -41,7 +41,6 @@ import previous_release  # noqa: E402
 
 # The chroot's offline repository: what the package depends on (minbase
 # has the rest).
-REPO_SETS = [["adduser", "libmilter1.0.1"]]
 CONFFILE = "etc/default/heronsend"
 
 
@@ -65,6 +64,18 @@ def build_package(build_dir, out_dir):
 
 def field(deb, name):
     return run(["dpkg-deb", "-f", deb, name]).stdout.strip()
+
+
+def depends(*debs):
+    """The packages the given packages depend on (the first of each set of
+    alternatives), for the chroot's offline repository."""
+    names = set()
+    for deb in debs:
+        for item in field(deb, "Depends").split(","):
+            name = item.split("|")[0].split("(")[0].strip()
+            if name:
+                names.add(name)
+    return sorted(names)
 
 
 def conffile_text(deb, work):
@@ -103,7 +114,7 @@ def main():
         # preconfiguration leaves /var/cache/debconf/tmp.ci behind, owned
         # by no package, for whatever apt installs.
         base = boxes.make_root(os.path.join(build_dir, "piuparts"), log=say, base=[],
-                               repo_sets=REPO_SETS, tools=[])
+                               repo_sets=[depends(old, new)], tools=[])
         # The previous release joins the chroot's repository, so that apt
         # knows it and piuparts tests the upgrade from it.
         repo = os.path.join(base, boxes.REPO_DIR.lstrip("/"))
