@@ -10,6 +10,7 @@
 
 #include "addr/allowlist.h"
 #include "daemon/config.h"
+#include "daemon/handover.h"
 #include "daemon/identity.h"
 #include "daemon/listener.h"
 #include "daemon/notify.h"
@@ -131,7 +132,8 @@ int daemon_main(int argc, char **argv) {
     return EXIT_SOFTWARE_FAILURE;
   }
   smfi_setconn(const_cast<char *>(config.socket_spec));
-  if (smfi_opensocket(true) == MI_FAILURE) {
+  // Takes over the socket kept across a restart, or opens (and keeps) it.
+  if (open_filter_socket(config.socket_spec) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_opensocket() failed");
     return EXIT_SOFTWARE_FAILURE;
   }
