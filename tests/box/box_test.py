@@ -960,5 +960,5 @@ def main():
     return 0
 
 
-if __name_ == "__main__":
+if __name__ == "__main__":
     sys.exit(main())
