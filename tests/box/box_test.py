@@ -706,7 +706,10 @@ def start_flow(box):
     """Two senders sending without a pause (FLOW), once both have begun."""
     box.write("/srv/boxtest/flow.sh", FLOW % {"stop": FLOW_STOP, "helo": HELO, "rcpt": RCPT,
                                               "client": CLIENT, "dir": FLOW_DIR}, 0o755)
-    box.sh("rm -rf %s %s && mkdir -p %s" % (FLOW_DIR, FLOW_STOP, FLOW_DIR))
+    # A sender whose last message was refused ended failed: its unit name
+    # is free again only after reset-failed.
+    box.sh("rm -rf %s %s && mkdir -p %s && systemctl reset-failed 'flow*'" % (
+        FLOW_DIR, FLOW_STOP, FLOW_DIR))
     for n in (1, 2):
         box.sh("systemd-run -q --unit=flow%d /srv/boxtest/flow.sh %d" % (n, n))
     deadline = time.monotonic() + 30
