@@ -271,8 +271,8 @@ def systemd_checks(box, mail):
     box.write(DEFAULTS, saved)
     box.sh("systemctl restart heronsend")
     back = (connectable(box, 8891), connectable(box, 8890))
-    discarded = len(re.findall(r"discarding a kept socket of another socket setting",
-                               mail.journal(cursor, "heronsend")))
+    discarded = len(re.findall(r"^discarding a kept socket of another socket setting",
+                               mail.journal(cursor, "heronsend"), re.M))
     check(moved == (True, False) and back == (False, True) and discarded == 2,
           "HERONSEND_SOCKET changed: a restart follows it",
           "8891/8890 open: %s, then back: %s; kept socket discarded %d times" % (
@@ -678,7 +678,7 @@ def upgrade_under_mail(box, mail, old, new):
     box.sh("systemctl restart heronsend")
     edited = box.read(DEFAULTS)
     before = daemon_options(box)
-    start_flow(box)
+    start_flow(box, "u")
     pid, cursor = main_pid(box), mail.cursor()
     rc, took, out = apt(box, "install ./" + os.path.basename(new))
     version = box.sh("dpkg-query -W -f='${Version}' heronsend").stdout
@@ -702,8 +702,10 @@ def upgrade_under_mail(box, mail, old, new):
               ADMIN_OPTIONS, before, after))
 
 
-def start_flow(box):
-    """Two senders sending without a pause (FLOW), once both have begun."""
+def start_flow(box, tag):
+    """Two senders sending without a pause (FLOW), once both have begun.
+    tag: the first part of their message names, which must not repeat in
+    alice's mailbox (a message is found there by its subject)."""
     box.write("/srv/boxtest/flow.sh", FLOW % {"stop": FLOW_STOP, "helo": HELO, "rcpt": RCPT,
                                               "client": CLIENT, "dir": FLOW_DIR}, 0o755)
     # A sender whose last message was refused ended failed: its unit name
@@ -711,7 +713,7 @@ def start_flow(box):
     box.sh("rm -rf %s %s && mkdir -p %s && systemctl reset-failed 'flow*'" % (
         FLOW_DIR, FLOW_STOP, FLOW_DIR))
     for n in (1, 2):
-        box.sh("systemd-run -q --unit=flow%d /srv/boxtest/flow.sh %d" % (n, n))
+        box.sh("systemd-run -q --unit=flow%d /srv/boxtest/flow.sh %s%d" % (n, tag, n))
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and len(os.listdir(box.path(FLOW_DIR))) < 8:
         time.sleep(0.2)
@@ -746,13 +748,17 @@ def count_flow(box, mail, cursor, title):
             counts["delivered with the header"] += 1
     sent = sum(counts.values())
     window = restart_window(box, cursor)
+    journal = mail.journal(cursor)
     refused_postfix = len(re.findall(r"connect to Milter service inet:127.0.0.1:8890: Connection refused",
-                                     mail.journal(cursor)))
+                                     journal))
+    # What else Postfix said about the filter (a session it gave up on).
+    milter_warnings = sorted(set(re.sub(r"^.*warning: ", "", l) for l in journal.splitlines()
+                                 if "warning:" in l and "ilter" in l))
     say("%s: %d messages: %s; restart window %s; Postfix found the filter's "
-        "socket closed %d times; unchecked: %s" % (
+        "socket closed %d times; unchecked: %s; Postfix's warnings: %s" % (
             title, sent, ", ".join("%s %d" % kv for kv in counts.items()),
             window, refused_postfix,
-            " ".join(unchecked) or "none"))
+            " ".join(unchecked) or "none", " | ".join(milter_warnings[:5]) or "none"))
     box.sh("rm -rf %s %s" % (FLOW_DIR, FLOW_STOP))
     return counts, sent, refused_postfix
 
@@ -764,14 +770,15 @@ def restarts_under_mail(box, mail):
     """Restarts between two processes that both keep the socket in systemd's
     store, while the senders keep sending: no message finds the filter
     closed, none passes unchecked."""
-    start_flow(box)
+    start_flow(box, "r")
     cursor = mail.cursor()
     for _ in range(RESTARTS_UNDER_MAIL):
         box.sh("systemctl restart heronsend")
         time.sleep(1)
     time.sleep(1)
     counts, sent, refused_postfix = count_flow(box, mail, cursor, "restarts under mail")
-    kept = len(re.findall(r"filter socket kept across the restart", mail.journal(cursor, "heronsend")))
+    kept = len(re.findall(r"^filter socket kept across the restart$", mail.journal(cursor, "heronsend"),
+                          re.M))
     check(sent >= 10 and kept == RESTARTS_UNDER_MAIL and refused_postfix == 0 and
           counts["unchecked"] == 0 and counts["lost"] == 0 and counts["deferred"] == 0,
           "%d restarts under mail: the socket kept, nothing unchecked" % RESTARTS_UNDER_MAIL,
