@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <libmilter/mfapi.h>
-#include <stdlib.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -48,32 +48,27 @@ void discard_passed(int fd, const std::string &name) {
   close(fd);
 }
 
-// Serves the passed listening socket fd: libmilter opens a throwaway local
-// socket in a private directory (it cannot bind the port the passed socket
-// holds), and fd is put on that socket's descriptor number, the one
-// libmilter listens on. The throwaway's file and directory are removed
-// (libmilter's own removal of its file at exit then finds nothing).
-// Afterwards libmilter's specification is the real one again, for its log
-// lines; its socket is open, so it opens no other. Returns 1 when served,
-// 0 when libmilter opened nothing (it can still open the real socket), -1
-// when libmilter holds the throwaway socket, which could not be replaced
-// (logged).
+// Serves the passed listening socket fd: libmilter opens a throwaway
+// socket (it cannot bind the port the passed socket holds), and fd is put
+// on that socket's descriptor number, the one libmilter listens on. The
+// throwaway is a TCP socket of the passed one's family on an ephemeral
+// loopback port: libmilter closes at once every accepted connection whose
+// family is not that of the socket it opened. Afterwards libmilter's
+// specification is the real one again, for its log lines; its socket is
+// open, so it opens no other. Returns 1 when served, 0 when libmilter
+// opened nothing (it can still open the real socket), -1 when libmilter
+// holds the throwaway socket, which could not be replaced (logged).
 int serve_passed_socket(int fd, const char *socket_spec) {
-  char dir[] = "/tmp/heronsend-handover.XXXXXX";
-  if (mkdtemp(dir) == nullptr) {
-    syslog(LOG_WARNING, "cannot make a directory to take over the filter socket - %m");
-    return 0;
-  }
-  std::string path = std::string(dir) + "/socket";
-  std::string throwaway = "unix:" + path;
-  smfi_setconn(const_cast<char *>(throwaway.c_str()));
+  int domain = 0;
+  socklen_t length = sizeof domain;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) return 0;
+  const char *throwaway = domain == AF_INET6 ? "inet6:0@::1" : "inet:0@127.0.0.1";
+  smfi_setconn(const_cast<char *>(throwaway));
   int served = 0;
   if (smfi_opensocket(true) != MI_SUCCESS)
     syslog(LOG_WARNING, "cannot take over the kept filter socket - smfi_opensocket() failed");
   else
     served = put_in_place_of_filter_socket(fd) ? 1 : -1;
-  unlink(path.c_str());
-  rmdir(dir);
   smfi_setconn(const_cast<char *>(socket_spec));
   return served;
 }

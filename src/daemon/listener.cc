@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -113,17 +114,24 @@ int listening_tcp_socket() {
 }
 
 bool put_in_place_of_filter_socket(int fd) {
+  // Other descriptors of fd's own socket are not libmilter's.
+  struct stat passed {};
+  if (fstat(fd, &passed) != 0) {
+    syslog(LOG_ERR, "cannot put the kept filter socket in place - %m");
+    return false;
+  }
   int target = -1;
   int count = 0;
   each_descriptor([&](int candidate) {
-    if (candidate == fd || !is_listening_stream(candidate) ||
-        socket_option(candidate, SO_DOMAIN) != AF_UNIX)
+    struct stat other {};
+    if (!is_listening_stream(candidate) || fstat(candidate, &other) != 0 ||
+        (other.st_dev == passed.st_dev && other.st_ino == passed.st_ino))
       return;
     target = candidate;
     count++;
   });
   if (count != 1) {
-    syslog(LOG_ERR, "found %d listening local sockets in place of one", count);
+    syslog(LOG_ERR, "found %d listening sockets to replace in place of one", count);
     return false;
   }
   int flags = fcntl(target, F_GETFD);

@@ -42,11 +42,12 @@ bool is_listening_tcp_socket(int fd);
 // -1 when there is none or more than one.
 int listening_tcp_socket();
 
-// Right after smfi_opensocket for a local socket, with listening socket fd
-// open besides: makes libmilter's descriptor (the process's one listening
-// local socket) refer to fd's socket instead, keeping its close-on-exec
-// flag. False, logged at LOG_ERR, when it is not found or cannot be
-// replaced. fd itself stays open.
+// Right after smfi_opensocket, with listening socket fd open besides:
+// makes libmilter's descriptor (the process's one listening socket besides
+// fd's)
+// refer to fd's socket instead, keeping its close-on-exec flag. False,
+// logged at LOG_ERR, when it is not found or cannot be replaced. fd itself
+// stays open.
 bool put_in_place_of_filter_socket(int fd);
 
 // For an "inet:" or "inet6:" socket specification: sets TCP_NODELAY on

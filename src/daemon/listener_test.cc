@@ -161,16 +161,16 @@ TEST(ListenerTest, AStopRefusesNewConnectionsThenClosesTheAcceptedOnes) {
 }
 
 // A socket kept across a restart takes the place of libmilter's throwaway
-// local socket: the same descriptor number then accepts the TCP
-// connections, and the passed descriptor may be closed.
-TEST(ListenerTest, AKeptSocketTakesThePlaceOfTheLocalOne) {
+// socket: the same descriptor number then accepts its connections, and the
+// passed descriptor may be closed.
+TEST(ListenerTest, AKeptSocketTakesThePlaceOfTheThrowawayOne) {
   filter_socket_case kept(AF_INET);
   ASSERT_GE(kept.accepted, 0);
   clear_log();
-  EXPECT_FALSE(put_in_place_of_filter_socket(kept.listening));  // no local one
-  EXPECT_TRUE(log_contains(LOG_ERR, "found 0 listening local sockets in place of one"));
+  EXPECT_FALSE(put_in_place_of_filter_socket(kept.listening));  // no other one
+  EXPECT_TRUE(log_contains(LOG_ERR, "found 0 listening sockets to replace in place of one"));
 
-  filter_socket_case throwaway(AF_UNIX);
+  filter_socket_case throwaway(AF_INET);
   ASSERT_GE(throwaway.accepted, 0);
   int passed = dup(kept.listening);
   clear_log();
