@@ -56,7 +56,8 @@ void announce_termination() {
 // in hand. A stopped libmilter no longer serves the connections already
 // open, so the daemon closes the listening socket itself (new connections
 // are refused, and their MTA retries or applies its rule for a filter it
-// cannot reach) and the open connections' messages are finished, judged as
+// cannot reach; in a restart that keeps the socket they wait for the next
+// process instead) and the open connections' messages are finished, judged as
 // usual, while the loop still runs. The wait ends when none is open or the
 // drain time is up. Then every connection still open is closed: a message
 // not judged by then is left to its MTA, like a new connection, and no

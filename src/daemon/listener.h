@@ -66,7 +66,9 @@ int remember_filter_socket();
 
 // A stop begins: each remembered descriptor is made to refer to an unbound
 // datagram socket, which closes the listening socket (connections waiting
-// to be accepted are reset). Returns how many were replaced; a failure is
+// to be accepted are reset) unless another copy keeps it open: one kept in
+// systemd's store across a restart (daemon/handover.h) goes on listening,
+// and its waiting connections are the next process's. Returns how many were replaced; a failure is
 // logged at LOG_ERR and leaves that socket as it was. libmilter's listener
 // may still be waiting on the old socket: the caller interrupts that wait.
 int refuse_new_connections();
