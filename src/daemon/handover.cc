@@ -144,6 +144,10 @@ int open_filter_socket(const char *socket_spec) {
       taken = fd;
       continue;
     }
+    if (passed_name == name && taken >= 0) {
+      close(fd);  // a second copy: removing it by name would remove both
+      continue;
+    }
     if (passed_name == name)
       syslog(LOG_WARNING, "the kept filter socket is not a listening TCP socket - opening a new one");
     else
