@@ -9,13 +9,14 @@
 #include <cstdio>
 
 #include "addr/allowlist.h"
-#include "options/command_line.h"
+#include "daemon/handover.h"
 #include "daemon/identity.h"
 #include "daemon/listener.h"
 #include "daemon/notify.h"
 #include "daemon/reports.h"
 #include "daemon/run_loop.h"
 #include "fallback/fallback.h"
+#include "options/command_line.h"
 #include "filter/callbacks.h"
 #include "filter/connection.h"
 #include "filter/replies.h"
@@ -56,7 +57,8 @@ void announce_termination() {
 // in hand. A stopped libmilter no longer serves the connections already
 // open, so the daemon closes the listening socket itself (new connections
 // are refused, and their MTA retries or applies its rule for a filter it
-// cannot reach) and the open connections' messages are finished, judged as
+// cannot reach; in a restart that keeps the socket they wait for the next
+// process instead) and the open connections' messages are finished, judged as
 // usual, while the loop still runs. The wait ends when none is open or the
 // drain time is up. Then every connection still open is closed: a message
 // not judged by then is left to its MTA, like a new connection, and no
@@ -136,7 +138,8 @@ int daemon_main(int argc, char **argv) {
     return EXIT_SOFTWARE_FAILURE;
   }
   smfi_setconn(const_cast<char *>(config.socket_spec));
-  if (smfi_opensocket(true) == MI_FAILURE) {
+  // Takes over the socket kept across a restart, or opens (and keeps) it.
+  if (open_filter_socket(config.socket_spec) == MI_FAILURE) {
     syslog(LOG_ERR, "smfi_opensocket() failed");
     return EXIT_SOFTWARE_FAILURE;
   }

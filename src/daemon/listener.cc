@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -14,11 +15,6 @@
 #include <cstring>
 
 namespace {
-
-bool is_tcp_spec(const char *spec) {
-  return spec != nullptr && (strncasecmp(spec, "inet:", 5) == 0 ||
-                             strncasecmp(spec, "inet6:", 6) == 0);
-}
 
 int socket_option(int fd, int option) {
   int value = 0;
@@ -32,11 +28,6 @@ bool is_listening_stream(int fd) {
          socket_option(fd, SO_TYPE) == SOCK_STREAM;
 }
 
-bool is_listening_tcp(int fd) {
-  if (!is_listening_stream(fd)) return false;
-  int domain = socket_option(fd, SO_DOMAIN);
-  return domain == AF_INET || domain == AF_INET6;
-}
 
 // Calls visit(fd) for each descriptor of the process (but the one listing
 // them). False when they cannot be listed.
@@ -100,12 +91,63 @@ bool accepted_on(const sockaddr_storage &local, socklen_t length,
 
 }  // namespace
 
+bool is_tcp_socket_spec(const char *spec) {
+  return spec != nullptr && (strncasecmp(spec, "inet:", 5) == 0 ||
+                             strncasecmp(spec, "inet6:", 6) == 0);
+}
+
+bool is_listening_tcp_socket(int fd) {
+  if (!is_listening_stream(fd)) return false;
+  int domain = socket_option(fd, SO_DOMAIN);
+  return domain == AF_INET || domain == AF_INET6;
+}
+
+int listening_tcp_socket() {
+  int found = -1;
+  int count = 0;
+  each_descriptor([&](int fd) {
+    if (!is_listening_tcp_socket(fd)) return;
+    found = fd;
+    count++;
+  });
+  return count == 1 ? found : -1;
+}
+
+bool put_in_place_of_filter_socket(int fd) {
+  // Other descriptors of fd's own socket are not libmilter's.
+  struct stat passed {};
+  if (fstat(fd, &passed) != 0) {
+    syslog(LOG_ERR, "cannot put the kept filter socket in place - %m");
+    return false;
+  }
+  int target = -1;
+  int count = 0;
+  each_descriptor([&](int candidate) {
+    struct stat other {};
+    if (!is_listening_stream(candidate) || fstat(candidate, &other) != 0 ||
+        (other.st_dev == passed.st_dev && other.st_ino == passed.st_ino))
+      return;
+    target = candidate;
+    count++;
+  });
+  if (count != 1) {
+    syslog(LOG_ERR, "found %d listening sockets to replace in place of one", count);
+    return false;
+  }
+  int flags = fcntl(target, F_GETFD);
+  if (flags < 0 || dup3(fd, target, (flags & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0) < 0) {
+    syslog(LOG_ERR, "cannot put the kept filter socket in place - %m");
+    return false;
+  }
+  return true;
+}
+
 int set_listener_nodelay(const char *socket_spec) {
-  if (!is_tcp_spec(socket_spec)) return 0;
+  if (!is_tcp_socket_spec(socket_spec)) return 0;
   int found = 0;
   int set = 0;
   bool listed = each_descriptor([&](int fd) {
-    if (!is_listening_tcp(fd)) return;
+    if (!is_listening_tcp_socket(fd)) return;
     found++;
     int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {

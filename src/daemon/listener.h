@@ -31,6 +31,25 @@
 #ifndef HERONSEND_DAEMON_LISTENER_H_
 #define HERONSEND_DAEMON_LISTENER_H_
 
+// Whether a socket specification is a TCP one ("inet:" or "inet6:", in
+// any case).
+bool is_tcp_socket_spec(const char *socket_spec);
+
+// Whether fd is a listening TCP socket (IPv4 or IPv6).
+bool is_listening_tcp_socket(int fd);
+
+// Right after smfi_opensocket: the process's one listening TCP socket, or
+// -1 when there is none or more than one.
+int listening_tcp_socket();
+
+// Right after smfi_opensocket, with listening socket fd open besides:
+// makes libmilter's descriptor (the process's one listening socket besides
+// fd's)
+// refer to fd's socket instead, keeping its close-on-exec flag. False,
+// logged at LOG_ERR, when it is not found or cannot be replaced. fd itself
+// stays open.
+bool put_in_place_of_filter_socket(int fd);
+
 // For an "inet:" or "inet6:" socket specification: sets TCP_NODELAY on
 // every listening TCP socket of the process and returns how many it set.
 // Finding none, or failing on one, is logged at LOG_WARNING and is not
@@ -47,7 +66,9 @@ int remember_filter_socket();
 
 // A stop begins: each remembered descriptor is made to refer to an unbound
 // datagram socket, which closes the listening socket (connections waiting
-// to be accepted are reset). Returns how many were replaced; a failure is
+// to be accepted are reset) unless another copy keeps it open: one kept in
+// systemd's store across a restart (daemon/handover.h) goes on listening,
+// and its waiting connections are the next process's. Returns how many were replaced; a failure is
 // logged at LOG_ERR and leaves that socket as it was. libmilter's listener
 // may still be waiting on the old socket: the caller interrupts that wait.
 int refuse_new_connections();

@@ -160,4 +160,31 @@ TEST(ListenerTest, AStopRefusesNewConnectionsThenClosesTheAcceptedOnes) {
   remember_filter_socket();  // none left: forgets them
 }
 
+// A socket kept across a restart takes the place of libmilter's throwaway
+// socket: the same descriptor number then accepts its connections, and the
+// passed descriptor may be closed.
+TEST(ListenerTest, AKeptSocketTakesThePlaceOfTheThrowawayOne) {
+  filter_socket_case kept(AF_INET);
+  ASSERT_GE(kept.accepted, 0);
+  clear_log();
+  EXPECT_FALSE(put_in_place_of_filter_socket(kept.listening));  // no other one
+  EXPECT_TRUE(log_contains(LOG_ERR, "found 0 listening sockets to replace in place of one"));
+
+  filter_socket_case throwaway(AF_INET);
+  ASSERT_GE(throwaway.accepted, 0);
+  int passed = dup(kept.listening);
+  clear_log();
+  ASSERT_TRUE(put_in_place_of_filter_socket(passed));
+  close(passed);
+  EXPECT_TRUE(is_listening_tcp_socket(throwaway.listening));
+  EXPECT_EQ(listening_tcp_socket(), -1);  // two descriptors of it now: not one
+  int client = kept.connect_client();
+  ASSERT_GE(client, 0);
+  int served = accept(throwaway.listening, nullptr, nullptr);
+  EXPECT_GE(served, 0);
+  EXPECT_TRUE(captured_log().empty());
+  for (int fd : {client, served})
+    if (fd >= 0) close(fd);
+}
+
 }  // namespace

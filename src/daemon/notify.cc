@@ -2,14 +2,19 @@
 
 #include <stddef.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-int notify_service_manager(const char *state) {
+namespace {
+
+// Sends state, with descriptor fd as SCM_RIGHTS ancillary data when fd >= 0.
+int send_notification(const char *state, int fd_to_pass) {
   const char *path = std::getenv("NOTIFY_SOCKET");
   if (path == nullptr || *path == '\0') return 0;
   size_t len = std::strlen(path);
@@ -32,8 +37,23 @@ int notify_service_manager(const char *state) {
     syslog(LOG_WARNING, "notify socket - %m");
     return -1;
   }
-  ssize_t sent = sendto(fd, state, std::strlen(state), MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr *>(&addr), addr_len);
+  iovec text{const_cast<char *>(state), std::strlen(state)};
+  msghdr message{};
+  message.msg_name = &addr;
+  message.msg_namelen = addr_len;
+  message.msg_iov = &text;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (fd_to_pass >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &fd_to_pass, sizeof(int));
+  }
+  ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
   int result = 1;
   if (sent < 0 || static_cast<size_t>(sent) != std::strlen(state)) {
     syslog(LOG_WARNING, "unable to notify '%s' - %m", path);
@@ -41,6 +61,20 @@ int notify_service_manager(const char *state) {
   }
   close(fd);
   return result;
+}
+
+}  // namespace
+
+int notify_service_manager(const char *state) { return send_notification(state, -1); }
+
+int notify_store_descriptor(int fd, const char *name) {
+  std::string state = std::string("FDSTORE=1\nFDNAME=") + name;
+  return send_notification(state.c_str(), fd);
+}
+
+int notify_remove_stored(const char *name) {
+  std::string state = std::string("FDSTOREREMOVE=1\nFDNAME=") + name;
+  return send_notification(state.c_str(), -1);
 }
 
 void notify_ready() { notify_service_manager("READY=1"); }

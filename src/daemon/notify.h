@@ -8,6 +8,11 @@
 // point is reported as failed by `systemctl start` and `systemctl restart`.
 // "STOPPING=1" tells systemd that a stop has begun.
 //
+// systemd also keeps descriptors for a service across its restarts (its
+// file descriptor store, FileDescriptorStoreMax= in the unit): "FDSTORE=1"
+// with the descriptor attached (SCM_RIGHTS) and a name ("FDNAME=") puts one
+// in, "FDSTOREREMOVE=1" with the name takes it out again and closes it.
+//
 // The path is a file (beginning with "/") or a name in the abstract
 // namespace (beginning with "@", which stands for the leading NUL byte).
 // Without $NOTIFY_SOCKET (started by hand, or by another supervisor) every
@@ -22,6 +27,15 @@
 // empty, -1 when the name is unusable (neither "/" nor "@", or too long
 // for a socket address) or the send failed (logged).
 int notify_service_manager(const char *state);
+
+// Puts a copy of descriptor fd into systemd's file descriptor store under
+// name (at most 255 characters, no ':' and no control characters: the
+// caller's to ensure). Returns as notify_service_manager.
+int notify_store_descriptor(int fd, const char *name);
+
+// Asks systemd to close and forget the stored descriptors of this name.
+// Returns as notify_service_manager.
+int notify_remove_stored(const char *name);
 
 // notify_service_manager("READY=1").
 void notify_ready();

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <stddef.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "fake_syslog.h"
@@ -35,9 +37,26 @@ struct manager_socket {
     close(fd);
     if (!file.empty()) unlink(file.c_str());
   }
-  std::string received() const {
+  // The next message's text; a descriptor attached to it is put in
+  // *passed (closed otherwise), -1 when none.
+  std::string received(int *passed = nullptr) const {
     char buf[256];
-    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    iovec text{buf, sizeof buf};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &text;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT);
+    int attached = -1;
+    cmsghdr *rights = n < 0 ? nullptr : CMSG_FIRSTHDR(&message);
+    if (rights != nullptr && rights->cmsg_type == SCM_RIGHTS)
+      std::memcpy(&attached, CMSG_DATA(rights), sizeof attached);
+    if (passed != nullptr)
+      *passed = attached;
+    else if (attached >= 0)
+      close(attached);
     return n < 0 ? std::string("(nothing)") : std::string(buf, static_cast<size_t>(n));
   }
   int fd;
@@ -64,6 +83,19 @@ TEST_F(NotifyTest, SendsToAFileOrAnAbstractName) {
     EXPECT_EQ(manager.received(), "READY=1");
     notify_stopping();
     EXPECT_EQ(manager.received(), "STOPPING=1");
+    // A descriptor to keep arrives with its name, as the same open file.
+    int kept = socket(AF_INET, SOCK_STREAM, 0);
+    int passed = -1;
+    EXPECT_EQ(notify_store_descriptor(kept, "heronsend-0123"), 1);
+    EXPECT_EQ(manager.received(&passed), "FDSTORE=1\nFDNAME=heronsend-0123");
+    struct stat a {}, b {};
+    EXPECT_TRUE(passed >= 0 && fstat(kept, &a) == 0 && fstat(passed, &b) == 0 &&
+                a.st_ino == b.st_ino);
+    if (passed >= 0) close(passed);
+    close(kept);
+    EXPECT_EQ(notify_remove_stored("heronsend-0123"), 1);
+    EXPECT_EQ(manager.received(&passed), "FDSTOREREMOVE=1\nFDNAME=heronsend-0123");
+    EXPECT_EQ(passed, -1);
     EXPECT_TRUE(captured_log().empty());
   }
 }

@@ -189,6 +189,12 @@ def main_pid(box):
     return int(box.sh("systemctl show -p MainPID --value heronsend").stdout.strip() or 0)
 
 
+def connectable(box, port):
+    """Whether a TCP connection to 127.0.0.1:port succeeds."""
+    return box.sh("perl -MIO::Socket::INET -e 'IO::Socket::INET->new(q(127.0.0.1:%d)) or exit 1'"
+                  % port, check=False).returncode == 0
+
+
 def timed(box, command):
     started = time.monotonic()
     r = box.sh(command + " 2>&1", check=False, timeout=120)
@@ -249,8 +255,28 @@ def systemd_checks(box, mail):
           "exit status %d in %.2f s, %s, terminating line %s, /run/heronsend %s" % (
               rc, took, state, "logged" if STOP_LINE in lines else "MISSING",
               "removed" if gone else "left"))
+    closed = not connectable(box, 8890)
     rc, took, out = timed(box, "systemctl start heronsend")
-    check(rc == 0, "systemctl start", "exit status %d in %.2f s %s" % (rc, took, out))
+    check(rc == 0 and closed and connectable(box, 8890), "systemctl start",
+          "exit status %d in %.2f s %s; port 8890 %s while stopped" % (
+              rc, took, out, "closed" if closed else "STILL OPEN"))
+
+    # Another port set: the restart serves it, not the socket kept for the
+    # old setting; and back again.
+    saved = box.read(DEFAULTS)
+    set_default(box, "HERONSEND_SOCKET", 'HERONSEND_SOCKET="inet:8891@127.0.0.1"')
+    cursor = mail.cursor()
+    box.sh("systemctl restart heronsend")
+    moved = (connectable(box, 8891), connectable(box, 8890))
+    box.write(DEFAULTS, saved)
+    box.sh("systemctl restart heronsend")
+    back = (connectable(box, 8891), connectable(box, 8890))
+    discarded = len(re.findall(r"^discarding a kept socket of another socket setting",
+                               mail.journal(cursor, "heronsend"), re.M))
+    check(moved == (True, False) and back == (False, True) and discarded == 2,
+          "HERONSEND_SOCKET changed: a restart follows it",
+          "8891/8890 open: %s, then back: %s; kept socket discarded %d times" % (
+              moved, back, discarded))
 
     pid = main_pid(box)
     restarts = box.sh("systemctl show -p NRestarts --value heronsend").stdout.strip()
@@ -652,14 +678,7 @@ def upgrade_under_mail(box, mail, old, new):
     box.sh("systemctl restart heronsend")
     edited = box.read(DEFAULTS)
     before = daemon_options(box)
-    box.write("/srv/boxtest/flow.sh", FLOW % {"stop": FLOW_STOP, "helo": HELO, "rcpt": RCPT,
-                                              "client": CLIENT, "dir": FLOW_DIR}, 0o755)
-    box.sh("mkdir -p %s && rm -f %s" % (FLOW_DIR, FLOW_STOP))
-    for n in (1, 2):
-        box.sh("systemd-run -q --unit=flow%d /srv/boxtest/flow.sh %d" % (n, n))
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and len(os.listdir(box.path(FLOW_DIR))) < 8:
-        time.sleep(0.2)
+    start_flow(box, "u")
     pid, cursor = main_pid(box), mail.cursor()
     rc, took, out = apt(box, "install ./" + os.path.basename(new))
     version = box.sh("dpkg-query -W -f='${Version}' heronsend").stdout
@@ -667,6 +686,42 @@ def upgrade_under_mail(box, mail, old, new):
           % os.path.basename(new), "exit status %d in %.1f s, now %s%s" % (
               rc, took, version, "" if rc == 0 else "\n" + out[-2000:]))
     time.sleep(2)
+    counts, sent, refused_postfix = count_flow(box, mail, cursor, "upgrade under mail")
+    check(sent >= 20 and counts["lost"] == 0 and counts["deferred"] == 0 and
+          counts["unchecked"] <= refused_postfix,
+          "upgrade under mail: nothing lost, unchecked only when Postfix found the socket closed",
+          "%d sent, %d lost, %d deferred, %d unchecked, %d refused connections" % (
+              sent, counts["lost"], counts["deferred"], counts["unchecked"], refused_postfix))
+    stops, starts = unit_events(mail, cursor)
+    new_pid = main_pid(box)
+    check(stops == 1 and starts == 1 and new_pid not in (0, pid), "upgrade: one restart",
+          "journal: %d stop, %d start; MainPID %d -> %d" % (stops, starts, pid, new_pid))
+    after = daemon_options(box)
+    check(box.read(DEFAULTS) == edited and after == before and "see our policy page" in (after or []),
+          "upgrade: the administrator's edit kept and in force", "%s; options %r -> %r" % (
+              ADMIN_OPTIONS, before, after))
+
+
+def start_flow(box, tag):
+    """Two senders sending without a pause (FLOW), once both have begun.
+    tag: the first part of their message names, which must not repeat in
+    alice's mailbox (a message is found there by its subject)."""
+    box.write("/srv/boxtest/flow.sh", FLOW % {"stop": FLOW_STOP, "helo": HELO, "rcpt": RCPT,
+                                              "client": CLIENT, "dir": FLOW_DIR}, 0o755)
+    # A sender whose last message was refused ended failed: its unit name
+    # is free again only after reset-failed.
+    box.sh("rm -rf %s %s && mkdir -p %s && systemctl reset-failed 'flow*'" % (
+        FLOW_DIR, FLOW_STOP, FLOW_DIR))
+    for n in (1, 2):
+        box.sh("systemd-run -q --unit=flow%d /srv/boxtest/flow.sh %s%d" % (n, tag, n))
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and len(os.listdir(box.path(FLOW_DIR))) < 8:
+        time.sleep(0.2)
+
+
+def count_flow(box, mail, cursor, title):
+    """Stops the senders and counts every message they sent; prints the
+    counts. Returns (counts, sent, connections Postfix found refused)."""
     box.write(FLOW_STOP, "")
     for n in (1, 2):
         wait = time.monotonic() + 60
@@ -693,27 +748,43 @@ def upgrade_under_mail(box, mail, old, new):
             counts["delivered with the header"] += 1
     sent = sum(counts.values())
     window = restart_window(box, cursor)
+    journal = mail.journal(cursor)
     refused_postfix = len(re.findall(r"connect to Milter service inet:127.0.0.1:8890: Connection refused",
-                                     mail.journal(cursor)))
-    say("upgrade under mail: %d messages: %s; restart window %s; Postfix found the filter's "
-        "socket closed %d times; unchecked: %s" % (
-            sent, ", ".join("%s %d" % kv for kv in counts.items()),
+                                     journal))
+    # What else Postfix said about the filter (a session it gave up on).
+    milter_warnings = sorted(set(re.sub(r"^.*warning: ", "", l) for l in journal.splitlines()
+                                 if "warning:" in l and "ilter" in l))
+    say("%s: %d messages: %s; restart window %s; Postfix found the filter's "
+        "socket closed %d times; unchecked: %s; Postfix's warnings: %s" % (
+            title, sent, ", ".join("%s %d" % kv for kv in counts.items()),
             window, refused_postfix,
-            " ".join(unchecked) or "none"))
-    check(sent >= 20 and counts["lost"] == 0 and counts["deferred"] == 0 and
-          counts["unchecked"] <= refused_postfix,
-          "upgrade under mail: nothing lost, unchecked only when Postfix found the socket closed",
-          "%d sent, %d lost, %d deferred, %d unchecked, %d refused connections" % (
-              sent, counts["lost"], counts["deferred"], counts["unchecked"], refused_postfix))
-    stops, starts = unit_events(mail, cursor)
-    new_pid = main_pid(box)
-    check(stops == 1 and starts == 1 and new_pid not in (0, pid), "upgrade: one restart",
-          "journal: %d stop, %d start; MainPID %d -> %d" % (stops, starts, pid, new_pid))
-    after = daemon_options(box)
-    check(box.read(DEFAULTS) == edited and after == before and "see our policy page" in (after or []),
-          "upgrade: the administrator's edit kept and in force", "%s; options %r -> %r" % (
-              ADMIN_OPTIONS, before, after))
+            " ".join(unchecked) or "none", " | ".join(milter_warnings[:5]) or "none"))
     box.sh("rm -rf %s %s" % (FLOW_DIR, FLOW_STOP))
+    return counts, sent, refused_postfix
+
+
+RESTARTS_UNDER_MAIL = 4
+
+
+def restarts_under_mail(box, mail):
+    """Restarts between two processes that both keep the socket in systemd's
+    store, while the senders keep sending: no message finds the filter
+    closed, none passes unchecked."""
+    start_flow(box, "r")
+    cursor = mail.cursor()
+    for _ in range(RESTARTS_UNDER_MAIL):
+        box.sh("systemctl restart heronsend")
+        time.sleep(1)
+    time.sleep(1)
+    counts, sent, refused_postfix = count_flow(box, mail, cursor, "restarts under mail")
+    kept = len(re.findall(r"^filter socket kept across the restart$", mail.journal(cursor, "heronsend"),
+                          re.M))
+    check(sent >= 10 and kept == RESTARTS_UNDER_MAIL and refused_postfix == 0 and
+          counts["unchecked"] == 0 and counts["lost"] == 0 and counts["deferred"] == 0,
+          "%d restarts under mail: the socket kept, nothing unchecked" % RESTARTS_UNDER_MAIL,
+          "%d sent, socket kept %d times, %d refused connections, %d unchecked, %d lost, "
+          "%d deferred" % (sent, kept, refused_postfix, counts["unchecked"], counts["lost"],
+                           counts["deferred"]))
 
 
 def gone(box):
@@ -851,6 +922,7 @@ def run_box(root, work, name, debs, checks):
 
 def systemd_and_postfix(b, mail, old, deb, nxt):
     upgrade_under_mail(b, mail, old, deb)
+    restarts_under_mail(b, mail)
     b.sh("systemctl reset-failed heronsend")  # the start limit counts afresh
     systemd_checks(b, mail)
     environment_file_checks(b)
