@@ -76,6 +76,16 @@ SECURITY_LIMIT = 2.6
 # too; harmless next to the Received-SPF header).
 ADMIN_OPTIONS = "HERONSEND_OPTIONS=\"-e 'see our policy page'\""
 NEXT_DEFAULT = "-A"
+
+
+def unit_default_options():
+    """The options this tree's unit turns on by default (its
+    HERONSEND_DEFAULT_OPTIONS); they come before the administrator's."""
+    with open(os.path.join(REPO, "packaging", "heronsend.service")) as f:
+        m = re.search(r"^Environment=HERONSEND_DEFAULT_OPTIONS=(.*)$", f.read(), re.M)
+    return m.group(1).split() if m else []
+
+
 # What an installation leaves besides the package's own files.
 LEFT_BY_SCRIPTS = ["/var/lib/heronsend", "/etc/systemd/system/multi-user.target.wants/heronsend.service",
                    "/var/lib/systemd/deb-systemd-helper-enabled/heronsend.service.dsh-also",
@@ -383,15 +393,15 @@ def pass_header(sender):
 def mark_only_checks(box, mail):
     """The guide's mark-only set-up, then its way to an explanation with
     blanks that keeps the other options."""
-    for ex, expected in ((guide("default", 'HERONSEND_OPTIONS="-m"'), ["-m"]),
+    for ex, expected in ((guide("default", 'HERONSEND_OPTIONS="-m -V"'), ["-m", "-V"]),
                          (guide("default", "-e '"), None)):
         setting = [l for l in ex.text.splitlines() if l.startswith("HERONSEND_OPTIONS=")][0]
         set_default(box, "HERONSEND_OPTIONS", setting)
         rc, took, _ = timed(box, "systemctl restart heronsend")
         argv = box.read("/proc/%d/cmdline" % main_pid(box)).split("\0")[:-1]
         options = argv[argv.index("/run/heronsend/heronsend.pid") + 1:-1] if rc == 0 else []
-        want = expected or docs.expand_exec_start(
-            "x $O", docs.parse_environment_file(setting.replace("HERONSEND_OPTIONS", "O", 1)))[1:]
+        want = unit_default_options() + (expected or docs.expand_exec_start(
+            "x $O", docs.parse_environment_file(setting.replace("HERONSEND_OPTIONS", "O", 1)))[1:])
         check(rc == 0 and options == want and "-m" in options, "%s in %s" % (setting, DEFAULTS),
               "restart exit status %d, the daemon's options %r" % (rc, options))
         expect(mail, "  mark-only: forbidden sender marked", "bob@fail.test", "accepted",
@@ -697,7 +707,9 @@ def upgrade_under_mail(box, mail, old, new):
     check(stops == 1 and starts == 1 and new_pid not in (0, pid), "upgrade: one restart",
           "journal: %d stop, %d start; MainPID %d -> %d" % (stops, starts, pid, new_pid))
     after = daemon_options(box)
-    check(box.read(DEFAULTS) == edited and after == before and "see our policy page" in (after or []),
+    # The old release's unit had no package defaults; this one's come first.
+    check(box.read(DEFAULTS) == edited and after == unit_default_options() + (before or []) and
+          "see our policy page" in (after or []),
           "upgrade: the administrator's edit kept and in force", "%s; options %r -> %r" % (
               ADMIN_OPTIONS, before, after))
 
