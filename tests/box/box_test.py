@@ -432,9 +432,16 @@ def postfix_checks(box, mail):
     expect(mail, "forbidden sender refused", "bob@fail.test", "550 5.7.1 fail")
     logged = [mail.wait_journal(cursor, r"rejecting mail from \[%s\] - fail$" % CLIENT),
               mail.wait_journal(cursor, r"NOQUEUE: milter-reject: MAIL from \S+\[%s\]: "
-                                r"550 5.7.1 fail;.*" % CLIENT)]
+                                r"550 5.7.1 fail;.*" % CLIENT),
+              # the package's default -V: the verdict line, no queue ID yet
+              mail.wait_journal(cursor, r"^verdict: queue=- client=%s .*from=bob@fail\.test "
+                                r"identity=mailfrom spf=fail action=refused .*$" % CLIENT)]
     check(all(logged), "  logged", " | ".join(logged))
     expect(mail, "permitted sender delivered", "carol@box.test", "accepted", pass_header("carol@box.test"))
+    line = mail.wait_journal(cursor, r"^verdict: queue=\w+ .*from=carol@box\.test .*action=marked .*$")
+    qid = re.match(r"verdict: queue=(\w+)", line)
+    check(qid is not None and mail.wait_journal(cursor, r"^%s: message-id=" % qid.group(1)) != "",
+          "  verdict line with Postfix's queue ID", line or "no verdict line")
     expect(mail, "softfail marked", "dave@softfail.test", "accepted", "softfail (%s: " % RECEIVER)
     expect(mail, "null sender (HELO checked)", "<>", "accepted",
            "pass (%s: domain of mailer_daemon@%s designates %s" % (RECEIVER, HELO, CLIENT))
