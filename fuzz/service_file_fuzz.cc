@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!parse_words(words, &cfg)) continue;
     if (!plain(cfg.local_policy) || !plain(cfg.guess) ||
         !plain(cfg.explanation) || !plain(cfg.fallback_file) ||
-        !plain(cfg.allowlist_file))
+        !plain(cfg.allowlist_file) || !plain(cfg.keep_recipients))
       continue;
     std::string line = options_in_force(cfg);
     if (line == "none") continue;
